@@ -1,0 +1,12 @@
+// Commands of quorvane-cli and what they share.
+#pragma once
+
+// Exit statuses, the same for every command.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;  // the job would fail, or the file has problems
+constexpr int kExitUsage = 2;   // bad arguments, or a file that cannot be opened
+
+int RunFramesCommand(int argc, char** argv);
+
+// Standard output carries raw bytes unchanged (no CR inserted on Windows).
+void SetBinaryStdout();

@@ -1,0 +1,125 @@
+// `frames`: runs a write job on a file over a device that accepts every
+// frame, and shows (or emits raw) exactly what the port would be sent.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "cli.h"
+#include "transfer.h"
+
+namespace {
+
+const char kFramesUsage[] =
+    "usage: quorvane-cli frames [--raw] FILE\n"
+    "\n"
+    "Runs a write job on FILE exactly as it would run against a device that\n"
+    "acknowledges every frame, opening nothing but the file. Prints one line\n"
+    "per unit sent (start sequence, each frame with its line number, end\n"
+    "sequence) in hex, then the outcome.\n"
+    "\n"
+    "  --raw   write exactly the bytes the port would get to standard output\n"
+    "\n"
+    "exit status: 0 the job would end with the end sequence, 1 it would fail\n"
+    "(reason on standard error), 2 usage error or unreadable file\n";
+
+struct FramesPrinter {
+    const WriteJob* job;
+    bool raw;
+};
+
+bool IsSequence(const uint8_t* bytes, size_t count, const uint8_t* sequence)
+{
+    return count == kControlSequenceSize && std::memcmp(bytes, sequence, count) == 0;
+}
+
+void PrintUnit(const FramesPrinter& printer, const uint8_t* bytes, size_t count)
+{
+    if (IsSequence(bytes, count, StartSequence)) {
+        std::fputs("start        ", stdout);
+    } else if (IsSequence(bytes, count, EndSequence)) {
+        std::fputs("end          ", stdout);
+    } else {
+        std::printf("line %-7lu ", printer.job->line);
+    }
+    for (size_t i = 0; i < count; ++i) std::printf(i ? " %02X" : "%02X", bytes[i]);
+    std::putchar('\n');
+}
+
+long PrinterWrite(void* context, const uint8_t* bytes, size_t count)
+{
+    const FramesPrinter& printer = *static_cast<FramesPrinter*>(context);
+    if (printer.raw) {
+        if (std::fwrite(bytes, 1, count, stdout) != count) return -1;
+    } else {
+        PrintUnit(printer, bytes, count);
+    }
+    return long(count);
+}
+
+ReadResult AlwaysAck(void*, uint8_t* byte)
+{
+    *byte = kAck;
+    return ReadResult::Byte;
+}
+
+void NoPause(void*) {}
+void IgnoreNotification(void*, unsigned, long long) {}
+unsigned long long NoClock(void*) { return 0; }
+
+int Report(const WriteJob& job, WriteOutcome outcome, const char* path, bool raw)
+{
+    if (outcome == WriteOutcome::End) {
+        if (!raw) std::printf("outcome: end, %lu frames, %lld data bytes\n", job.frames, job.total);
+        return kExitOk;
+    }
+    if (!raw) std::printf("outcome: error at line %lu: %s\n", job.line, WriteFailureText(job.failure));
+    std::fprintf(stderr, "quorvane-cli: %s: line %lu: %s\n", path, job.line, WriteFailureText(job.failure));
+    return kExitFailed;
+}
+
+}  // namespace
+
+int RunFramesCommand(int argc, char** argv)
+{
+    bool raw = false;
+    const char* path = nullptr;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::fputs(kFramesUsage, stdout);
+            return kExitOk;
+        }
+        if (std::strcmp(argv[i], "--raw") == 0) {
+            raw = true;
+        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
+            std::fprintf(stderr, "quorvane-cli frames: unknown option '%s'\n\n%s", argv[i], kFramesUsage);
+            return kExitUsage;
+        } else if (path) {
+            std::fprintf(stderr, "quorvane-cli frames: only one FILE, please\n\n%s", kFramesUsage);
+            return kExitUsage;
+        } else {
+            path = argv[i];
+        }
+    }
+    if (!path) {
+        std::fputs(kFramesUsage, stderr);
+        return kExitUsage;
+    }
+    FILE* source = std::fopen(path, "rb");
+    if (!source) {
+        std::fprintf(stderr, "quorvane-cli frames: cannot open %s: %s\n", path, std::strerror(errno));
+        return kExitUsage;
+    }
+    if (raw) SetBinaryStdout();
+
+    WriteJob job;
+    FramesPrinter printer = {&job, raw};
+    PrepareWriteJob(job);
+    job.source = source;
+    job.seam = {&printer, &printer, PrinterWrite, AlwaysAck, NoPause, IgnoreNotification, NoClock};
+    job.ackMode = 1;
+    job.answerTimeoutMs = 0;
+    WriteOutcome outcome = RunWriteJob(job);
+    std::fclose(source);
+    std::fflush(stdout);
+    return Report(job, outcome, path, raw);
+}

@@ -1,0 +1,3 @@
+#include "cli.h"
+
+void SetBinaryStdout() {}

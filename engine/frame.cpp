@@ -1,0 +1,147 @@
+#include "frame.h"
+
+const uint8_t StartSequence[kControlSequenceSize] = {0x1B, 0x1D, 0x3F, 0x30, 0x31, 0x0A, 0x00};
+const uint8_t EndSequence[kControlSequenceSize] = {0x1B, 0x1D, 0x3F, 0x31, 0x30, 0x0A, 0x00};
+
+void UpdateCrc16(uint16_t& crc, uint8_t byte)
+{
+    for (unsigned mask = 0x01; mask <= 0x80; mask <<= 1) {
+        bool bitDiffers = ((byte & mask) != 0) != ((crc & 1) != 0);
+        crc = uint16_t(bitDiffers ? (crc >> 1) ^ 0xA001 : crc >> 1);
+    }
+}
+
+namespace {
+
+bool IsScanfSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+int HexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// One character left in the field after the white space: a lone digit.
+HexByte ParseSingle(char c)
+{
+    int digit = HexDigitValue(c);
+    if (digit < 0) return {false, 0};
+    return {true, uint8_t(digit)};
+}
+
+}  // namespace
+
+HexByte ParseHexPair(char first, char second)
+{
+    if (first == '\0') return {false, 0};
+    // White space is skipped outside the field width, so only the second
+    // character is left to convert.
+    if (IsScanfSpace(first)) return second == '\0' ? HexByte{false, 0} : ParseSingle(second);
+    if (first == '+' || first == '-') {
+        int digit = second == '\0' ? -1 : HexDigitValue(second);
+        if (digit < 0) return {false, 0};
+        return {true, uint8_t(first == '-' ? -digit : digit)};
+    }
+    // "0x" is taken as a prefix, which leaves no room for a digit.
+    if (first == '0' && (second == 'x' || second == 'X')) return {false, 0};
+    int high = HexDigitValue(first);
+    if (high < 0) return {false, 0};
+    int low = second == '\0' ? -1 : HexDigitValue(second);
+    if (low < 0) return {true, uint8_t(high)};
+    return {true, uint8_t(high * 16 + low)};
+}
+
+namespace {
+
+struct LineView {
+    const char* text;
+    size_t length;  // up to the first NUL, which ends the line
+};
+
+LineView MakeLineView(const char* line, size_t length)
+{
+    size_t end = 0;
+    while (end < length && line[end] != '\0') ++end;
+    return {line, end};
+}
+
+// The pair at `position`; a pair cut by the line's end converts its first
+// character alone, a pair that begins past the end fails.
+HexByte PairAt(const LineView& line, size_t position)
+{
+    if (position >= line.length) return {false, 0};
+    char second = position + 1 < line.length ? line.text[position + 1] : '\0';
+    return ParseHexPair(line.text[position], second);
+}
+
+struct RecordLayout {
+    int addressBytes;   // 0: not a data record (header, count or unknown type)
+    size_t dataStart;   // position of the first data pair
+    uint8_t overhead;   // address bytes plus the checksum byte, taken off the count
+};
+
+// What the type character says about the record, for the types that are
+// sent as data; termination records are handled by the caller.
+RecordLayout LayoutOf(char type)
+{
+    switch (type) {
+    case '1': return {2, 8, 3};
+    case '2': return {3, 10, 4};
+    case '3': return {4, 12, 5};
+    default: return {0, 0, 0};
+    }
+}
+
+size_t FinishFrame(uint8_t* frame, uint8_t dataLength, uint32_t address)
+{
+    frame[0] = kStx;
+    frame[1] = dataLength;
+    frame[2] = uint8_t(address >> 24);
+    frame[3] = uint8_t(address >> 16);
+    frame[4] = uint8_t(address >> 8);
+    frame[5] = uint8_t(address);
+    size_t etxAt = 6 + size_t(dataLength);
+    frame[etxAt] = kEtx;
+    uint16_t crc = 0;
+    for (size_t i = 1; i <= etxAt; ++i) UpdateCrc16(crc, frame[i]);
+    frame[etxAt + 1] = uint8_t(crc >> 8);
+    frame[etxAt + 2] = uint8_t(crc);
+    return etxAt + 3;
+}
+
+}  // namespace
+
+FrameResult EncodeLine(const char* rawLine, size_t rawLength, uint8_t* frame)
+{
+    const FrameResult reject = {FrameKind::Reject, 0};
+    LineView line = MakeLineView(rawLine, rawLength);
+    if (line.length == 0 || line.text[0] != 'S') return reject;
+    HexByte count = PairAt(line, 2);
+    if (!count.ok) return reject;
+
+    char type = line.text[1];
+    if (type == '7' || type == '8' || type == '9') return {FrameKind::End, 0};
+    RecordLayout layout = LayoutOf(type);
+    if (layout.addressBytes == 0) return {FrameKind::Frame, FinishFrame(frame, 0, 0)};
+
+    uint32_t address = 0;
+    for (int i = 0; i < layout.addressBytes; ++i) {
+        HexByte part = PairAt(line, 4 + 2 * size_t(i));
+        if (!part.ok) return reject;
+        address = (address << 8) | part.value;
+    }
+    // Done in 8 bits, as the device's tooling does: a count below the
+    // overhead wraps to a large length that the line cannot supply.
+    uint8_t dataLength = uint8_t(count.value - layout.overhead);
+    for (size_t i = 0; i < dataLength; ++i) {
+        HexByte data = PairAt(line, layout.dataStart + 2 * i);
+        if (!data.ok) return reject;
+        frame[6 + i] = data.value;
+    }
+    return {FrameKind::Frame, FinishFrame(frame, dataLength, address)};
+}

@@ -1,0 +1,187 @@
+#include "transfer.h"
+
+WriteJob theWriteJob;
+
+const char* WriteFailureText(WriteFailure failure)
+{
+    switch (failure) {
+    case WriteFailure::None: return "no failure";
+    case WriteFailure::LineRejected: return "line is not an acceptable S-record";
+    case WriteFailure::FileEnded: return "file ended before a termination record (S7, S8 or S9)";
+    case WriteFailure::FileReadError: return "file could not be read";
+    case WriteFailure::LineTooLong: return "line is longer than any S-record";
+    case WriteFailure::Nak: return "device refused a frame (NAK)";
+    case WriteFailure::NoAnswer: return "device did not answer in time";
+    case WriteFailure::PortLost: return "port lost";
+    }
+    return "unknown failure";
+}
+
+void PrepareWriteJob(WriteJob& job)
+{
+    job.total = 0;
+    job.line = 0;
+    job.frames = 0;
+    job.lastAddress = 0;
+    job.failure = WriteFailure::None;
+    job.running = 1;
+}
+
+StepResult SendAll(WriteJob& job, const uint8_t* bytes, size_t count)
+{
+    size_t remaining = count;
+    while (remaining > 0) {
+        if (!job.running) return StepResult::Aborted;
+        long written = job.seam.write(job.seam.port, bytes, remaining);
+        if (written < 0) {
+            job.failure = WriteFailure::PortLost;
+            return StepResult::Failed;
+        }
+        if (size_t(written) > remaining) written = long(remaining);  // a confused driver
+        if (size_t(written) < remaining) job.seam.pause(job.seam.port);
+        bytes += written;
+        remaining -= size_t(written);
+    }
+    return StepResult::Done;
+}
+
+namespace {
+
+// Reads whole lines through a fixed block, so a line is never cut and no
+// allocation is made per line.
+struct LineReader {
+    FILE* source;
+    size_t position;
+    size_t filled;
+    bool drained;  // the stream reported its end or an error
+    char block[4096];
+};
+
+enum class LineRead { Line, Ended, ReadError, TooLong };
+
+bool RefillBlock(LineReader& reader)
+{
+    if (reader.drained) return false;
+    reader.filled = fread(reader.block, 1, sizeof reader.block, reader.source);
+    reader.position = 0;
+    if (reader.filled < sizeof reader.block) reader.drained = true;
+    return reader.filled > 0;
+}
+
+// A line is everything up to and including its line feed, or up to the end
+// of the file. A read error anywhere in it spoils the whole line.
+LineRead ReadLine(LineReader& reader, char* line, size_t& length)
+{
+    length = 0;
+    for (;;) {
+        if (reader.position == reader.filled && !RefillBlock(reader)) break;
+        char c = reader.block[reader.position++];
+        if (length == kMaxLineLength) return LineRead::TooLong;
+        line[length++] = c;
+        if (c == '\n') return LineRead::Line;
+    }
+    if (ferror(reader.source)) return LineRead::ReadError;
+    return length == 0 ? LineRead::Ended : LineRead::Line;
+}
+
+WriteFailure FailureOf(LineRead read)
+{
+    switch (read) {
+    case LineRead::Ended: return WriteFailure::FileEnded;
+    case LineRead::ReadError: return WriteFailure::FileReadError;
+    case LineRead::TooLong: return WriteFailure::LineTooLong;
+    case LineRead::Line: break;
+    }
+    return WriteFailure::None;
+}
+
+bool AnswerTimedOut(const WriteJob& job, unsigned long long waitStarted)
+{
+    if (job.answerTimeoutMs == 0) return false;
+    return job.seam.nowMs(job.seam.port) - waitStarted >= job.answerTimeoutMs;
+}
+
+// The device's answer to the frame just sent. Bytes other than ACK and NAK
+// are discarded; a read that brings nothing is repeated at once.
+StepResult AwaitAnswer(WriteJob& job)
+{
+    unsigned long long waitStarted = job.answerTimeoutMs ? job.seam.nowMs(job.seam.port) : 0;
+    for (;;) {
+        if (!job.running) return StepResult::Aborted;
+        uint8_t answer = 0;
+        ReadResult read = job.seam.readByte(job.seam.port, &answer);
+        if (read == ReadResult::Lost) {
+            job.failure = WriteFailure::PortLost;
+            return StepResult::Failed;
+        }
+        if (read == ReadResult::Byte && answer == kAck) return StepResult::Done;
+        if (read == ReadResult::Byte && answer == kNak) {
+            job.failure = WriteFailure::Nak;
+            return StepResult::Failed;
+        }
+        if (AnswerTimedOut(job, waitStarted)) {
+            job.failure = WriteFailure::NoAnswer;
+            return StepResult::Failed;
+        }
+    }
+}
+
+WriteOutcome Finish(WriteJob& job, StepResult step)
+{
+    if (step == StepResult::Aborted) {
+        job.seam.notify(job.seam.dialog, WM_WRITE_ABORTED, 0);
+        return WriteOutcome::Aborted;
+    }
+    job.seam.notify(job.seam.dialog, WM_WRITE_ERROR, 0);
+    return WriteOutcome::Error;
+}
+
+WriteOutcome Fail(WriteJob& job, WriteFailure failure)
+{
+    job.failure = failure;
+    return Finish(job, StepResult::Failed);
+}
+
+// Sends one encoded frame and, in ackMode, waits for its answer.
+StepResult SendFrame(WriteJob& job, const uint8_t* frame, size_t size)
+{
+    job.total += FrameDataLength(frame);  // counted before the frame goes out
+    StepResult step = SendAll(job, frame, size);
+    if (step != StepResult::Done) return step;
+    ++job.frames;
+    job.lastAddress = FrameAddress(frame);
+    return job.ackMode == 1 ? AwaitAnswer(job) : StepResult::Done;
+}
+
+}  // namespace
+
+WriteOutcome RunWriteJob(WriteJob& job)
+{
+    StepResult step = SendAll(job, StartSequence, kControlSequenceSize);
+    if (step != StepResult::Done) return Finish(job, step);
+
+    LineReader reader = {job.source, 0, 0, false, {}};
+    char line[kMaxLineLength];
+    uint8_t frame[kMaxFrameSize];
+    for (;;) {
+        ++job.line;
+        size_t length = 0;
+        LineRead read = ReadLine(reader, line, length);
+        if (read != LineRead::Line) return Fail(job, FailureOf(read));
+        FrameResult encoded = EncodeLine(line, length, frame);
+        if (encoded.kind == FrameKind::Reject) return Fail(job, WriteFailure::LineRejected);
+        if (encoded.kind == FrameKind::End) break;
+        step = SendFrame(job, frame, encoded.size);
+        if (step != StepResult::Done) return Finish(job, step);
+        job.seam.notify(job.seam.dialog, WM_WRITE_PROGRESS, job.total);
+    }
+    step = SendAll(job, EndSequence, kControlSequenceSize);
+    if (step != StepResult::Done) return Finish(job, step);
+    job.seam.notify(job.seam.dialog, WM_WRITE_END, 0);
+    return WriteOutcome::End;
+}
+
+void TransferWorker()
+{
+    RunWriteJob(theWriteJob);
+}
