@@ -60,6 +60,7 @@ LIST
 # The readable listing names each unit and the line each frame came from.
 run frames "$examples/worked-example.mot"
 expect_status "listing" 0
+tr -d '\r' <"$work/out" >"$work/listing" && mv "$work/listing" "$work/out"  # text mode on Windows
 grep -q '^start  *1B 1D 3F 30 31 0A 00$' "$work/out" || fail "listing: no start line"
 grep -q '^line 2  *02 10 00 00 00 00 28 5F' "$work/out" || fail "listing: no frame of line 2"
 grep -q '^end  *1B 1D 3F 31 30 0A 00$' "$work/out" || fail "listing: no end line"

@@ -30,8 +30,10 @@ uint16_t ReferenceCrc16(const Bytes& bytes, size_t from, size_t to)
 // A frame as the device expects it, with the CRC worked out independently.
 Bytes ExpectedFrame(const Bytes& addressAndData)
 {
-    Bytes frame = {0x02, uint8_t(addressAndData.size() - 4)};
-    frame.insert(frame.end(), addressAndData.begin(), addressAndData.end());
+    Bytes frame;
+    frame.push_back(0x02);
+    frame.push_back(uint8_t(addressAndData.size() - 4));
+    for (uint8_t byte : addressAndData) frame.push_back(byte);
     frame.push_back(0x03);
     uint16_t crc = ReferenceCrc16(frame, 1, frame.size());
     frame.push_back(uint8_t(crc >> 8));
