@@ -1,0 +1,70 @@
+// A file that fails part-way: nothing built from a partly read line may reach
+// the device. (glibc's custom streams make the failing file.)
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "scripted_port.h"
+
+namespace {
+
+using namespace quorvane_test;
+
+struct FailingFile {
+    std::string text;  // delivered first, then every read fails
+    size_t offset;
+};
+
+ssize_t ReadThenFail(void* cookie, char* buffer, size_t size)
+{
+    FailingFile& file = *static_cast<FailingFile*>(cookie);
+    if (file.offset == file.text.size()) return -1;
+    size_t count = std::min(size, file.text.size() - file.offset);
+    std::memcpy(buffer, file.text.data() + file.offset, count);
+    file.offset += count;
+    return ssize_t(count);
+}
+
+WriteOutcome RunOnFailingFile(ScriptedPort& port, const std::string& text, WriteJob& job)
+{
+    FailingFile failing = {text, 0};
+    cookie_io_functions_t functions = {ReadThenFail, nullptr, nullptr, nullptr};
+    FILE* file = fopencookie(&failing, "rb", functions);
+    PrepareWriteJob(job);
+    job.source = file;
+    job.seam = SeamFor(port);
+    job.ackMode = 1;
+    job.answerTimeoutMs = 0;
+    port.job = &job;
+    WriteOutcome outcome = RunWriteJob(job);
+    std::fclose(file);
+    return outcome;
+}
+
+const std::string kData = "S1130000285F245F2212226A000424290008237C2A\n";
+
+TEST(TransferWorkerReadError, AtTheStartOfALine)
+{
+    ScriptedPort port;
+    AnswerEveryFrame(port);
+    WriteJob job;
+    EXPECT_EQ(RunOnFailingFile(port, kData, job), WriteOutcome::Error);
+    EXPECT_EQ(job.failure, WriteFailure::FileReadError);
+    EXPECT_EQ(port.wire, WireFor({kData}, false));
+}
+
+TEST(TransferWorkerReadError, WithinALineSendsNothingOfIt)
+{
+    ScriptedPort port;
+    AnswerEveryFrame(port);
+    WriteJob job;
+    // The cut line would still encode ("S1030000" is a complete empty record).
+    EXPECT_EQ(RunOnFailingFile(port, kData + "S1030000", job), WriteOutcome::Error);
+    EXPECT_EQ(job.failure, WriteFailure::FileReadError);
+    EXPECT_EQ(job.line, 2u);
+    EXPECT_EQ(port.wire, WireFor({kData}, false));
+    EXPECT_EQ(port.notes, (std::vector<Note>{{WM_WRITE_PROGRESS, 16}, {WM_WRITE_ERROR, 0}}));
+}
+
+}  // namespace
