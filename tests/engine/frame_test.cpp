@@ -2,6 +2,7 @@
 // rules of the S-record text it is given.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -105,6 +106,27 @@ TEST(ParseHexPair, ConvertsLikeTheScanfHexConversion)
         EXPECT_EQ(got.ok, c.ok);
         if (c.ok) {
             EXPECT_EQ(got.value, c.value);
+        }
+    }
+}
+
+// Every pair of byte values against the C library's own "%02x" conversion of
+// the two characters. The one deliberate difference: "0x" and "0X" fail,
+// where some C libraries take the prefix as a zero.
+TEST(ParseHexPair, MatchesTheCLibraryConversionForEveryPair)
+{
+    int differences = 0;
+    for (int first = 0; first < 256; ++first) {
+        for (int second = 0; second < 256; ++second) {
+            if (first == '0' && (second == 'x' || second == 'X')) continue;
+            const char text[3] = {char(first), char(second), '\0'};
+            unsigned value = 0;
+            bool libraryOk = std::sscanf(text, "%02x", &value) == 1;
+            HexByte ours = ParseHexPair(text[0], text[1]);
+            if (ours.ok != libraryOk || (libraryOk && ours.value != uint8_t(value))) {
+                ADD_FAILURE() << "pair 0x" << std::hex << first << " 0x" << second;
+                if (++differences > 10) return;
+            }
         }
     }
 }
