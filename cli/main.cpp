@@ -11,7 +11,8 @@ const char kUsage[] =
     "Sends Motorola S-record firmware images to a target device as frames.\n"
     "\n"
     "commands:\n"
-    "  frames [--raw] FILE   show the bytes a write job would send for FILE\n"
+    "  check [--baud N] FILE  a strict look at FILE before anything is sent\n"
+    "  frames [--raw] FILE    show the bytes a write job would send for FILE\n"
     "\n"
     "  quorvane-cli COMMAND --help   help for one command\n"
     "  quorvane-cli --version        the version\n";
@@ -34,6 +35,7 @@ int main(int argc, char** argv)
         return kExitOk;
     }
     if (std::strcmp(command, "frames") == 0) return RunFramesCommand(argc - 2, argv + 2);
+    if (std::strcmp(command, "check") == 0) return RunCheckCommand(argc - 2, argv + 2);
     std::fprintf(stderr, "quorvane-cli: unknown command '%s'\n\n%s", command, kUsage);
     return kExitUsage;
 }

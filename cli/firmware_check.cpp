@@ -1,0 +1,265 @@
+#include "firmware_check.h"
+
+#include <cstdarg>
+#include <cstring>
+
+#include "transfer.h"
+
+namespace {
+
+void AddProblemV(FirmwareCheck& check, unsigned long line, const char* format, va_list args)
+{
+    ++check.problems;
+    if (check.reported == kMaxReportedProblems) return;
+    FirmwareCheck::Problem& problem = check.problem[check.reported++];
+    problem.line = line;
+    std::vsnprintf(problem.text, sizeof problem.text, format, args);
+}
+
+// A problem with the line being checked.
+void AddProblem(FirmwareCheck& check, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    AddProblemV(check, check.lines, format, args);
+    va_end(args);
+}
+
+// A problem with the file as a whole (line 0).
+void AddFileProblem(FirmwareCheck& check, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    AddProblemV(check, 0, format, args);
+    va_end(args);
+}
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// Address width in bytes by record type; 0 for the reserved type S4.
+int AddressBytes(int type)
+{
+    static const int widths[10] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
+    return widths[type];
+}
+
+bool IsBlank(const char* text, size_t length)
+{
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] != ' ' && text[i] != '\t' && text[i] != '\r' && text[i] != '\n') return false;
+    }
+    return true;
+}
+
+// Adds [first, end) to the merged ranges; reports an overlap with any range
+// already there. Memory grows with the number of gaps, not with the file.
+void AddRange(FirmwareCheck& check, unsigned long long first, unsigned long long end)
+{
+    auto next = check.ranges.upper_bound(first);
+    if (next != check.ranges.begin()) {
+        auto previous = std::prev(next);
+        if (previous->second > first) {
+            AddProblem(check, "data at 0x%08llX overlaps data of an earlier record", first);
+        }
+    }
+    if (next != check.ranges.end() && next->first < end) {
+        AddProblem(check, "data at 0x%08llX overlaps data of an earlier record", next->first);
+    }
+    // Merge with touching or overlapping neighbours.
+    unsigned long long mergedFirst = first, mergedEnd = end;
+    auto it = check.ranges.upper_bound(first);
+    if (it != check.ranges.begin() && std::prev(it)->second >= first) --it;
+    while (it != check.ranges.end() && it->first <= mergedEnd) {
+        if (it->first < mergedFirst) mergedFirst = it->first;
+        if (it->second > mergedEnd) mergedEnd = it->second;
+        it = check.ranges.erase(it);
+    }
+    check.ranges[mergedFirst] = mergedEnd;
+}
+
+struct Record {
+    int type;
+    int byteCount;  // bytes after the count: address, data, checksum
+    unsigned char bytes[256];
+};
+
+// Parses the record's text strictly. False (with the problem added) when the
+// line is not a well-formed record.
+bool ParseRecord(FirmwareCheck& check, const char* text, size_t length, Record& record)
+{
+    size_t end = length;
+    if (end > 0 && text[end - 1] == '\n') --end;
+    if (end > 0 && text[end - 1] == '\r') --end;
+    if (end < 2 || text[0] != 'S' || text[1] < '0' || text[1] > '9') {
+        AddProblem(check, "not an S-record");
+        return false;
+    }
+    record.type = text[1] - '0';
+    for (size_t i = 2; i < end; ++i) {
+        if (HexValue(text[i]) < 0) {
+            AddProblem(check, "character %zu is not a hexadecimal digit", i + 1);
+            return false;
+        }
+    }
+    if ((end - 2) % 2 != 0 || end < 4) {
+        AddProblem(check, "odd number of hexadecimal digits");
+        return false;
+    }
+    int count = HexValue(text[2]) * 16 + HexValue(text[3]);
+    int pairs = int((end - 4) / 2);
+    if (count != pairs) {
+        AddProblem(check, "count says %d bytes, the line holds %d", count, pairs);
+        return false;
+    }
+    record.byteCount = count;
+    unsigned sum = unsigned(count);
+    for (int i = 0; i < count; ++i) {
+        record.bytes[i] = (unsigned char)(HexValue(text[4 + 2 * i]) * 16 + HexValue(text[5 + 2 * i]));
+        if (i < count - 1) sum += record.bytes[i];
+    }
+    unsigned expected = ~sum & 0xFF;
+    if (count == 0 || record.bytes[count - 1] != expected) {
+        AddProblem(check, "record checksum is %02X, should be %02X", count ? record.bytes[count - 1] : 0, expected);
+        return false;
+    }
+    return true;
+}
+
+unsigned long long AddressOf(const Record& record, int width)
+{
+    unsigned long long address = 0;
+    for (int i = 0; i < width; ++i) address = (address << 8) | record.bytes[i];
+    return address;
+}
+
+void CheckRecord(FirmwareCheck& check, const Record& record)
+{
+    int width = AddressBytes(record.type);
+    if (width == 0) {
+        AddProblem(check, "record type S4 is reserved");
+        return;
+    }
+    if (record.byteCount < width + 1) {
+        AddProblem(check, "record too short for its %d-byte address", width);
+        return;
+    }
+    ++check.records[record.type];
+    int data = record.byteCount - width - 1;
+    unsigned long long address = AddressOf(record, width);
+    if (record.type >= 1 && record.type <= 3) {
+        check.dataBytes += unsigned(data);
+        ++check.dataRecords;
+        if (data > 0) AddRange(check, address, address + unsigned(data));
+    } else if (record.type == 5 || record.type == 6) {
+        if (address != check.dataRecords) {
+            AddProblem(check, "S%d count is %llu, %lu data records came before it", record.type, address,
+                       check.dataRecords);
+        }
+    } else if (record.type == 0 && check.lines != 1) {
+        AddProblem(check, "S0 header after the first line");
+    } else if (data != 0 && record.type >= 7) {
+        AddProblem(check, "termination record carries data");
+    }
+}
+
+// One line (`fullLength` characters, of which `length` are in `text`): the
+// strict rules, and what the worker would send for it.
+void CheckLine(FirmwareCheck& check, const char* text, size_t length, size_t fullLength)
+{
+    if (check.terminated) {
+        if (!IsBlank(text, length)) AddProblem(check, "text after the termination record");
+        return;
+    }
+    if (fullLength > kMaxLineLength) {
+        AddProblem(check, "line is longer than any S-record (%zu characters)", fullLength);
+        return;
+    }
+    if (std::memchr(text, '\0', length)) {
+        AddProblem(check, "line holds a NUL character");
+        return;
+    }
+    Record record;
+    if (ParseRecord(check, text, length, record)) CheckRecord(check, record);
+
+    uint8_t frame[kMaxFrameSize];
+    FrameResult encoded = EncodeLine(text, length, frame);
+    if (encoded.kind == FrameKind::End) check.terminated = true;
+    if (encoded.kind == FrameKind::Frame) {
+        ++check.frames;
+        check.frameBytes += encoded.size;
+    }
+}
+
+}  // namespace
+
+bool CheckFirmware(FILE* source, FirmwareCheck& check)
+{
+    check = FirmwareCheck();
+
+    char line[kMaxLineLength + 1];
+    size_t length = 0, fullLength = 0;
+    for (int c = std::getc(source);; c = std::getc(source)) {
+        if (c != EOF) {
+            if (length < sizeof line) line[length++] = char(c);
+            ++fullLength;
+            if (c != '\n') continue;
+        }
+        if (fullLength == 0 && c == EOF) break;
+        ++check.lines;
+        CheckLine(check, line, length, fullLength);
+        length = fullLength = 0;
+        if (c == EOF) break;
+    }
+    if (std::ferror(source)) return false;
+    if (!check.terminated) {
+        AddFileProblem(check, "no termination record (S7, S8 or S9): the job would fail at the end of the file");
+    }
+    return true;
+}
+
+unsigned long long WireBytes(const FirmwareCheck& check, bool answered)
+{
+    return 2 * kControlSequenceSize + check.frameBytes + (answered ? check.frames : 0);
+}
+
+void PrintFirmwareCheck(FILE* out, const char* path, const FirmwareCheck& check, long baud)
+{
+    std::fprintf(out, "file: %s\n", path);
+    std::fprintf(out, "records:");
+    const char* separator = " ";
+    for (int type = 0; type < 10; ++type) {
+        if (!check.records[type]) continue;
+        std::fprintf(out, "%sS%d %lu", separator, type, check.records[type]);
+        separator = ", ";
+    }
+    std::fprintf(out, "%s\n", *separator == ' ' ? " none" : "");
+    std::fprintf(out, "data bytes: %llu\n", check.dataBytes);
+    std::fprintf(out, "address ranges:%s\n", check.ranges.empty() ? " none" : "");
+    for (const auto& range : check.ranges) {
+        std::fprintf(out, "  0x%08llX-0x%08llX (%llu bytes)\n", range.first, range.second - 1,
+                     range.second - range.first);
+    }
+    std::fprintf(out, "frames: %lu\n", check.frames);
+    unsigned long long bytes = WireBytes(check, true);
+    std::fprintf(out, "time on the wire at %ld baud: %.1f s (%llu bytes, an answer to every frame)\n", baud,
+                 double(bytes) * 10.0 / double(baud), bytes);
+    if (check.problems == 0) {
+        std::fprintf(out, "problems: none\n");
+        return;
+    }
+    std::fprintf(out, "problems: %lu\n", check.problems);
+    for (int i = 0; i < check.reported; ++i) {
+        const FirmwareCheck::Problem& problem = check.problem[i];
+        if (problem.line) std::fprintf(out, "  line %lu: %s\n", problem.line, problem.text);
+        else std::fprintf(out, "  file: %s\n", problem.text);
+    }
+    if (check.problems > (unsigned long)check.reported) {
+        std::fprintf(out, "  ... and %lu more\n", check.problems - (unsigned long)check.reported);
+    }
+}
