@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "sim.h"
+#include "transfer.h"  // kAck, kNak
 
 namespace {
 
@@ -146,6 +147,15 @@ const char* AnswerName(SimAnswer answer)
 }
 
 }  // namespace
+
+size_t SimAnswerBytes(const SimPolicy& policy, SimAnswer answer, uint8_t* bytes)
+{
+    if (answer == SimAnswer::None) return 0;
+    size_t junk = policy.junkCount < kSimMaxJunk ? policy.junkCount : kSimMaxJunk;
+    std::memset(bytes, kSimJunkByte, junk);
+    bytes[junk] = answer == SimAnswer::Ack ? kAck : kNak;
+    return junk + 1;
+}
 
 void StartChecker(SimChecker& checker, const SimPolicy& policy)
 {

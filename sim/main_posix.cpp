@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include "sim.h"
-#include "transfer.h"  // kAck, kNak
 
 namespace {
 
@@ -22,7 +21,7 @@ namespace {
 constexpr size_t kPendingCapacity = 4096;
 struct PendingAnswer {
     uint64_t dueNs;
-    uint8_t byte;
+    SimAnswer answer;
 };
 
 // Bytes due but not yet taken by the pty.
@@ -78,9 +77,9 @@ void PutOutbox(Sim& sim, uint8_t byte)
 
 void ReleaseOldestAnswer(Sim& sim)
 {
-    const PendingAnswer& answer = sim.pending[sim.pendingHead];
-    for (unsigned i = 0; i < sim.options.policy.junkCount; ++i) PutOutbox(sim, kSimJunkByte);
-    PutOutbox(sim, answer.byte);
+    uint8_t bytes[kSimMaxJunk + 1];
+    size_t count = SimAnswerBytes(sim.options.policy, sim.pending[sim.pendingHead].answer, bytes);
+    for (size_t i = 0; i < count; ++i) PutOutbox(sim, bytes[i]);
     sim.pendingHead = (sim.pendingHead + 1) % kPendingCapacity;
     --sim.pendingCount;
 }
@@ -94,7 +93,7 @@ void QueueAnswer(Sim& sim, const SimEvent& event)
 {
     if (sim.pendingCount == kPendingCapacity) ReleaseOldestAnswer(sim);  // never lose an answer
     size_t slot = (sim.pendingHead + sim.pendingCount) % kPendingCapacity;
-    sim.pending[slot] = {event.answerDueNs, event.answer == SimAnswer::Ack ? kAck : kNak};
+    sim.pending[slot] = {event.answerDueNs, event.answer};
     ++sim.pendingCount;
 }
 

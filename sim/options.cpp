@@ -92,7 +92,7 @@ bool ParseNumber(const char* text, const NumberRule& rule, unsigned long& value)
 }
 
 const NumberRule kFrameNumber = {1, 4294967295ul};
-const NumberRule kJunkCount = {0, 4096};
+const NumberRule kJunkCount = {0, kSimMaxJunk};
 const NumberRule kDelayMs = {0, 86400000};   // a day
 const NumberRule kBaudRate = {1, 10000000};
 

@@ -22,6 +22,7 @@ struct SimPolicy {
 
 // Sent before an answer by --junk: neither ACK nor NAK.
 constexpr uint8_t kSimJunkByte = 0x55;
+constexpr size_t kSimMaxJunk = 4096;
 
 enum class SimEventKind {
     Start,      // a whole start sequence
@@ -42,6 +43,10 @@ struct SimEvent {
     SimAnswer answer;        // Frame: what the device sends back
     uint64_t answerDueNs;    // Frame with an answer: when it goes out
 };
+
+// The bytes that carry `answer` under `policy` (its junk, then ACK or NAK)
+// into `bytes`, which holds kSimMaxJunk + 1; returns how many (0 for none).
+size_t SimAnswerBytes(const SimPolicy& policy, SimAnswer answer, uint8_t* bytes);
 
 // Counts for the verdict; bad means something a well-formed job never sends.
 struct SimTotals {
