@@ -205,18 +205,29 @@ bool OpenEverything(Sim& sim)
     return true;
 }
 
-void ReceiveBytes(Sim& sim)
+// True when bytes came in.
+bool ReceiveBytes(Sim& sim)
 {
     uint8_t bytes[4096];
     ssize_t count = read(sim.fd, bytes, sizeof bytes);
     if (count > 0) {
-        if (sim.raw && std::fwrite(bytes, 1, size_t(count), sim.raw) != size_t(count)) sim.fileError = true;
+        if (sim.raw && (std::fwrite(bytes, 1, size_t(count), sim.raw) != size_t(count) || std::fflush(sim.raw) != 0)) {
+            sim.fileError = true;
+        }
         FeedChecker(sim.checker, bytes, size_t(count), NowNs(), SinkFor(sim));
-        return;
+        return true;
     }
-    if (count < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (count < 0 && (errno == EAGAIN || errno == EINTR)) return false;
     // End of file or an I/O error: the other side of a given port has gone.
     sim.done = true;
+    return false;
+}
+
+// On a stop, what the sender has already written still counts.
+void DrainInput(Sim& sim)
+{
+    while (!sim.done && ReceiveBytes(sim)) {
+    }
 }
 
 void SendOutbox(Sim& sim)
@@ -317,6 +328,7 @@ int main(int argc, char** argv)
         return kSimExitUsage;
     }
     Serve(sim, waitMask);
+    if (stopRequested) DrainInput(sim);
     FinishChecker(sim.checker, SinkFor(sim));
     CloseEverything(sim);
     int status = SimVerdict(sim.checker.totals);
