@@ -304,6 +304,8 @@ void CatchStopSignals(sigset_t& waitMask)
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A reader of standard output that has gone must not end the simulator.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 }  // namespace
