@@ -3,12 +3,36 @@
 const uint8_t StartSequence[kControlSequenceSize] = {0x1B, 0x1D, 0x3F, 0x30, 0x31, 0x0A, 0x00};
 const uint8_t EndSequence[kControlSequenceSize] = {0x1B, 0x1D, 0x3F, 0x31, 0x30, 0x0A, 0x00};
 
-void UpdateCrc16(uint16_t& crc, uint8_t byte)
+namespace {
+
+// The device's bit-by-bit CRC update: for each bit of the byte, least
+// significant first, shift and apply 0xA001 when the bit differs from the
+// CRC's bit 0.
+constexpr uint16_t UpdateCrc16Bitwise(uint16_t crc, uint8_t byte)
 {
     for (unsigned mask = 0x01; mask <= 0x80; mask <<= 1) {
         bool bitDiffers = ((byte & mask) != 0) != ((crc & 1) != 0);
         crc = uint16_t(bitDiffers ? (crc >> 1) ^ 0xA001 : crc >> 1);
     }
+    return crc;
+}
+
+// The same update, eight bits at a time: the low byte of the CRC and the
+// data byte only ever meet through their XOR.
+struct Crc16Table {
+    uint16_t entry[256];
+    constexpr Crc16Table() : entry()
+    {
+        for (unsigned i = 0; i < 256; ++i) entry[i] = UpdateCrc16Bitwise(0, uint8_t(i));
+    }
+};
+constexpr Crc16Table kCrc16Table;
+
+}  // namespace
+
+void UpdateCrc16(uint16_t& crc, uint8_t byte)
+{
+    crc = uint16_t((crc >> 8) ^ kCrc16Table.entry[(crc ^ byte) & 0xFF]);
 }
 
 namespace {

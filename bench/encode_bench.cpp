@@ -1,0 +1,97 @@
+// What the host spends encoding: one line of each kind, and a whole file
+// through the worker's read-and-encode path with a port that takes
+// everything at once.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <string>
+
+#include "transfer.h"
+
+namespace {
+
+std::string Record(int type, int dataBytes)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    int addressBytes = type + 1;
+    std::string line = "S" + std::to_string(type);
+    int count = addressBytes + dataBytes + 1;
+    line += digits[count >> 4];
+    line += digits[count & 15];
+    for (int i = 0; i < addressBytes + dataBytes + 1; ++i) {
+        line += digits[(i * 7) & 15];
+        line += digits[(i * 3) & 15];
+    }
+    return line + "\r\n";
+}
+
+void EncodeOne(benchmark::State& state, const std::string& line)
+{
+    uint8_t frame[kMaxFrameSize];
+    for (auto _ : state) {
+        FrameResult result = EncodeLine(line.data(), line.size(), frame);
+        benchmark::DoNotOptimize(result);
+        benchmark::DoNotOptimize(frame);
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(line.size()));
+}
+
+void BM_EncodeData(benchmark::State& state)
+{
+    EncodeOne(state, Record(int(state.range(0)), int(state.range(1))));
+}
+BENCHMARK(BM_EncodeData)
+    ->ArgNames({"type", "bytes"})
+    ->Args({1, 16})->Args({1, 32})->Args({1, 250})
+    ->Args({2, 16})->Args({2, 32})->Args({2, 250})
+    ->Args({3, 16})->Args({3, 32})->Args({3, 250});
+
+void BM_EncodeHeader(benchmark::State& state) { EncodeOne(state, "S00600004844521B\r\n"); }
+BENCHMARK(BM_EncodeHeader);
+
+void BM_EncodeRejected(benchmark::State& state)
+{
+    // Fails at the last data pair: the most work a rejected line costs.
+    std::string line = Record(3, 32);
+    line[line.size() - 5] = 'G';
+    EncodeOne(state, line);
+}
+BENCHMARK(BM_EncodeRejected);
+
+long TakeAll(void*, const uint8_t*, size_t count) { return long(count); }
+ReadResult Ack(void*, uint8_t* byte)
+{
+    *byte = kAck;
+    return ReadResult::Byte;
+}
+void NoPause(void*) {}
+void NoNotify(void*, unsigned, long long) {}
+unsigned long long NoClock(void*) { return 0; }
+
+// The whole-file path: read, encode, hand over, answer, progress.
+void BM_EncodeFile(benchmark::State& state)
+{
+    FILE* file = std::tmpfile();
+    std::string line = Record(2, 32);
+    size_t lines = size_t(state.range(0)) / line.size();
+    for (size_t i = 0; i < lines; ++i) std::fwrite(line.data(), 1, line.size(), file);
+    std::fputs("S804000000FB\r\n", file);
+    long size = std::ftell(file);
+    static WriteJob job;
+    for (auto _ : state) {
+        std::rewind(file);
+        PrepareWriteJob(job);
+        job.source = file;
+        job.seam = {nullptr, nullptr, TakeAll, Ack, NoPause, NoNotify, NoClock};
+        job.ackMode = 1;
+        job.answerTimeoutMs = 0;
+        if (RunWriteJob(job) != WriteOutcome::End) state.SkipWithError("job failed");
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * size);
+    std::fclose(file);
+}
+BENCHMARK(BM_EncodeFile)->Arg(1 << 20)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
