@@ -8,6 +8,8 @@ constexpr int kExitUsage = 2;   // bad arguments, or a file that cannot be opene
 
 int RunFramesCommand(int argc, char** argv);
 int RunCheckCommand(int argc, char** argv);
+int RunWriteCommand(int argc, char** argv);
+int RunPortsCommand(int argc, char** argv);
 
 // 4800, 9600, 19200 or 38400 from its decimal text; 0 for anything else.
 long ParseBaud(const char* text);

@@ -193,6 +193,7 @@ void CheckLine(FirmwareCheck& check, const char* text, size_t length, size_t ful
     if (encoded.kind == FrameKind::Frame) {
         ++check.frames;
         check.frameBytes += encoded.size;
+        check.frameData += FrameDataLength(frame);
     }
 }
 

@@ -15,6 +15,7 @@ struct FirmwareCheck {
     unsigned long long dataBytes = 0;    // of S1/S2/S3 records
     unsigned long frames = 0;            // frames a write job sends
     unsigned long long frameBytes = 0;   // bytes of those frames
+    unsigned long long frameData = 0;    // their LEN fields added up: what progress counts
     // Merged data ranges: first address -> one past the last.
     std::map<unsigned long long, unsigned long long> ranges;
     unsigned long dataRecords = 0;       // S1-S3 records, for the S5/S6 check

@@ -11,7 +11,9 @@ const char kUsage[] =
     "Sends Motorola S-record firmware images to a target device as frames.\n"
     "\n"
     "commands:\n"
+    "  write FILE --port PORT  write the firmware in FILE to the device on PORT\n"
     "  check [--baud N] FILE  a strict look at FILE before anything is sent\n"
+    "  ports [--json]         the ports this machine has\n"
     "  frames [--raw] FILE    show the bytes a write job would send for FILE\n"
     "\n"
     "  quorvane-cli COMMAND --help   help for one command\n"
@@ -36,6 +38,8 @@ int main(int argc, char** argv)
     }
     if (std::strcmp(command, "frames") == 0) return RunFramesCommand(argc - 2, argv + 2);
     if (std::strcmp(command, "check") == 0) return RunCheckCommand(argc - 2, argv + 2);
+    if (std::strcmp(command, "write") == 0) return RunWriteCommand(argc - 2, argv + 2);
+    if (std::strcmp(command, "ports") == 0) return RunPortsCommand(argc - 2, argv + 2);
     std::fprintf(stderr, "quorvane-cli: unknown command '%s'\n\n%s", command, kUsage);
     return kExitUsage;
 }

@@ -1,0 +1,418 @@
+// `write`: one write job per port, each on its own thread, with progress,
+// reasons for every failure, Ctrl-C as ABORT and an exit status per outcome.
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "cli.h"
+#include "cli_port.h"
+#include "firmware_check.h"
+#include "json.h"
+#include "transfer.h"
+
+namespace {
+
+const char kWriteUsage[] =
+    "usage: quorvane-cli write FILE [--port PORT]... [--baud 4800|9600|19200|38400]\n"
+    "                          [--mode auto|ack|silent] [--answer-timeout SECONDS]\n"
+    "                          [--force] [--quiet | --json]\n"
+    "\n"
+    "Writes the firmware in FILE to the device on each PORT (a device path such as\n"
+    "/dev/ttyUSB0 on Linux, COM3 or LPT1 on Windows), all ports at once.\n"
+    "\n"
+    "  --port PORT        a port to write to; give it several times for several\n"
+    "                     devices (default: $QUORVANE_PORT)\n"
+    "  --baud RATE        serial line speed (default 9600)\n"
+    "  --mode MODE        auto: serial ports answer every frame, parallel ports and\n"
+    "                     the device's own USB port do not (default); ack: always\n"
+    "                     wait for the answer; silent: never\n"
+    "  --answer-timeout S fail when the device does not answer a frame within S\n"
+    "                     seconds (default 30; 0 waits for ever)\n"
+    "  --force            send a file that check finds problems in, exactly as the\n"
+    "                     Windows program would\n"
+    "  --quiet            print nothing but errors\n"
+    "  --json             machine-readable events on standard output\n"
+    "\n"
+    "The file is checked first (see `quorvane-cli check`); a file with problems is\n"
+    "refused unless --force. Ctrl-C aborts every job at its next step.\n"
+    "\n"
+    "exit status: 0 written, 1 write failed, 2 usage, file or check problems,\n"
+    "3 aborted, 4 port could not be opened; with several ports, the highest\n";
+
+constexpr int kExitAborted = 3;
+constexpr int kExitPortNotOpened = 4;
+constexpr int kMaxPorts = 32;
+
+enum class Output { Normal, Quiet, Json };
+
+struct WriteOptions {
+    const char* file = nullptr;
+    const char* ports[kMaxPorts] = {};
+    int portCount = 0;
+    long baud = 9600;
+    AnswerMode mode = AnswerMode::Auto;
+    double answerTimeoutSeconds = 30;
+    bool force = false;
+    Output output = Output::Normal;
+};
+
+// One device's job. The worker thread writes `sent` (in its notifications),
+// `outcome` and then `finished`; the main thread reads them, and owns the rest.
+struct PortJob {
+    const char* name = nullptr;
+    CliPort* port = nullptr;
+    FILE* source = nullptr;
+    WriteJob job;
+    std::atomic<long long> sent{0};
+    std::atomic<bool> finished{false};
+    WriteOutcome outcome = WriteOutcome::Error;
+    int exitStatus = kExitOk;
+    char reason[256] = "";
+    double seconds = 0;
+    long long lastReported = -1;
+    std::thread thread;
+};
+
+PortJob theJobs[kMaxPorts];
+std::atomic<int> theJobCount{0};
+volatile std::sig_atomic_t theInterrupted = 0;
+
+// Ctrl-C is ABORT: every worker stops at its next look at `running`.
+extern "C" void OnInterrupt(int)
+{
+    theInterrupted = 1;
+    for (int i = 0; i < theJobCount.load(); ++i) theJobs[i].job.running.store(0);
+}
+
+bool ParseMode(const char* text, AnswerMode& mode)
+{
+    if (std::strcmp(text, "auto") == 0) mode = AnswerMode::Auto;
+    else if (std::strcmp(text, "ack") == 0) mode = AnswerMode::Ack;
+    else if (std::strcmp(text, "silent") == 0) mode = AnswerMode::Silent;
+    else return false;
+    return true;
+}
+
+int UsageError(const char* format, const char* detail)
+{
+    std::fprintf(stderr, "quorvane-cli write: ");
+    std::fprintf(stderr, format, detail);
+    std::fprintf(stderr, "\n\n%s", kWriteUsage);
+    return kExitUsage;
+}
+
+// Fills `options`; returns -1 when parsing went well, else the exit status.
+int ParseWriteOptions(int argc, char** argv, WriteOptions& options)
+{
+    for (int i = 0; i < argc; ++i) {
+        const char* arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        bool takesValue = std::strcmp(arg, "--port") == 0 || std::strcmp(arg, "--baud") == 0 ||
+                          std::strcmp(arg, "--mode") == 0 || std::strcmp(arg, "--answer-timeout") == 0;
+        if (takesValue && !value) return UsageError("%s needs a value", arg);
+        if (std::strcmp(arg, "--help") == 0) {
+            std::fputs(kWriteUsage, stdout);
+            return kExitOk;
+        } else if (std::strcmp(arg, "--port") == 0) {
+            if (options.portCount == kMaxPorts) return UsageError("at most 32 ports%s", "");
+            options.ports[options.portCount++] = value;
+        } else if (std::strcmp(arg, "--baud") == 0) {
+            options.baud = ParseBaud(value);
+            if (!options.baud) return UsageError("baud rate must be 4800, 9600, 19200 or 38400, not '%s'", value);
+        } else if (std::strcmp(arg, "--mode") == 0) {
+            if (!ParseMode(value, options.mode)) return UsageError("mode must be auto, ack or silent, not '%s'", value);
+        } else if (std::strcmp(arg, "--answer-timeout") == 0) {
+            char* end = nullptr;
+            options.answerTimeoutSeconds = std::strtod(value, &end);
+            if (end == value || *end || options.answerTimeoutSeconds < 0 || options.answerTimeoutSeconds > 86400)
+                return UsageError("answer timeout must be 0 to 86400 seconds, not '%s'", value);
+        } else if (std::strcmp(arg, "--force") == 0) {
+            options.force = true;
+        } else if (std::strcmp(arg, "--quiet") == 0) {
+            options.output = Output::Quiet;
+        } else if (std::strcmp(arg, "--json") == 0) {
+            options.output = Output::Json;
+        } else if (arg[0] == '-' && arg[1] != '\0') {
+            return UsageError("unknown option '%s'", arg);
+        } else if (options.file) {
+            return UsageError("only one FILE, please%s", "");
+        } else {
+            options.file = arg;
+        }
+        if (takesValue) ++i;
+    }
+    if (!options.file) return UsageError("which FILE?%s", "");
+    if (options.portCount == 0) {
+        const char* remembered = std::getenv("QUORVANE_PORT");
+        if (!remembered || !*remembered) return UsageError("which port? give --port PORT%s", "");
+        options.ports[options.portCount++] = remembered;
+    }
+    return -1;
+}
+
+// ---- what the jobs say --------------------------------------------------
+
+void DescribeFailure(const WriteOptions& options, const WriteJob& job, char* text, size_t size)
+{
+    switch (job.failure) {
+    case WriteFailure::LineRejected:
+        std::snprintf(text, size, "line %lu: not an acceptable S-record", job.line);
+        break;
+    case WriteFailure::LineTooLong:
+        std::snprintf(text, size, "line %lu: longer than any S-record", job.line);
+        break;
+    case WriteFailure::Nak:
+        std::snprintf(text, size, "NAK after frame %lu (address 0x%08lX)", job.frames, (unsigned long)job.lastAddress);
+        break;
+    case WriteFailure::NoAnswer:
+        std::snprintf(text, size, "no answer within %g seconds after frame %lu (address 0x%08lX)",
+                      options.answerTimeoutSeconds, job.frames, (unsigned long)job.lastAddress);
+        break;
+    default:
+        std::snprintf(text, size, "%s", WriteFailureText(job.failure));
+        break;
+    }
+}
+
+const char* ResultName(int exitStatus)
+{
+    switch (exitStatus) {
+    case kExitOk: return "written";
+    case kExitAborted: return "aborted";
+    case kExitPortNotOpened: return "not opened";
+    default: return "failed";
+    }
+}
+
+void PrintJsonOutcome(const PortJob& job)
+{
+    std::printf("{\"event\":\"outcome\",\"port\":");
+    PrintJsonString(stdout, job.name);
+    std::printf(",\"result\":\"%s\",\"exit\":%d,\"sent\":%lld,\"frames\":%lu,\"seconds\":%.3f,\"reason\":",
+                ResultName(job.exitStatus), job.exitStatus, job.sent.load(), job.job.frames, job.seconds);
+    PrintJsonString(stdout, job.reason);
+    std::printf("}\n");
+    std::fflush(stdout);
+}
+
+void PrintOutcome(const WriteOptions& options, const PortJob& job)
+{
+    if (options.output == Output::Json) return PrintJsonOutcome(job);
+    if (job.exitStatus == kExitOk) {
+        if (options.output == Output::Normal)
+            std::fprintf(stderr, "%s: written, %lld bytes in %lu frames, %.1f s\n", job.name, job.sent.load(),
+                         job.job.frames, job.seconds);
+        return;
+    }
+    std::fprintf(stderr, "%s: %s: %s\n", job.name, ResultName(job.exitStatus), job.reason);
+}
+
+// ---- progress ------------------------------------------------------------
+
+struct Progress {
+    bool terminal;
+    int linesDrawn;
+    std::chrono::steady_clock::time_point started;
+    std::chrono::steady_clock::time_point lastLine;
+};
+
+void FormatProgress(const PortJob& job, long long total, double seconds, char* text, size_t size)
+{
+    long long sent = job.sent.load();
+    double rate = seconds > 0 ? double(sent) / seconds : 0;
+    int percent = total > 0 ? int(100.0 * double(sent) / double(total)) : 100;
+    char left[32] = "";
+    if (rate > 0 && sent < total) std::snprintf(left, sizeof left, ", %.0f s left", double(total - sent) / rate);
+    std::snprintf(text, size, "%s: %lld of %lld bytes, %3d%%, %.0f bytes/s%s%s", job.name, sent, total, percent,
+                  rate, left, job.finished.load() ? ", done" : "");
+}
+
+void ReportProgress(const WriteOptions& options, Progress& progress, int jobCount, long long total, bool final)
+{
+    auto now = std::chrono::steady_clock::now();
+    double seconds = std::chrono::duration<double>(now - progress.started).count();
+    if (options.output == Output::Json) {
+        for (int i = 0; i < jobCount; ++i) {
+            PortJob& job = theJobs[i];
+            long long sent = job.sent.load();
+            if (sent == job.lastReported) continue;
+            job.lastReported = sent;
+            std::printf("{\"event\":\"progress\",\"port\":");
+            PrintJsonString(stdout, job.name);
+            std::printf(",\"sent\":%lld,\"total\":%lld}\n", sent, total);
+        }
+        std::fflush(stdout);
+        return;
+    }
+    if (options.output == Output::Quiet) return;
+    // Away from a terminal: a line per device every few seconds, and at the end.
+    if (!progress.terminal && !final && now - progress.lastLine < std::chrono::seconds(5)) return;
+    progress.lastLine = now;
+    if (progress.terminal && progress.linesDrawn > 0) std::fprintf(stderr, "\x1b[%dA", progress.linesDrawn);
+    for (int i = 0; i < jobCount; ++i) {
+        if (!theJobs[i].port) continue;
+        char line[200];
+        FormatProgress(theJobs[i], total, seconds, line, sizeof line);
+        std::fprintf(stderr, progress.terminal ? "\r\x1b[K%s\n" : "%s\n", line);
+    }
+    progress.linesDrawn = 0;
+    if (progress.terminal)
+        for (int i = 0; i < jobCount; ++i) progress.linesDrawn += theJobs[i].port != nullptr;
+    std::fflush(stderr);
+}
+
+// ---- the jobs --------------------------------------------------------------
+
+void OnNotification(void* context, unsigned message, long long total)
+{
+    if (message == WM_WRITE_PROGRESS) static_cast<PortJob*>(context)->sent.store(total);
+}
+
+void RunJob(PortJob* job)
+{
+    auto started = std::chrono::steady_clock::now();
+    job->outcome = RunWriteJob(job->job);
+    job->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    job->finished.store(true);
+}
+
+int ExitStatusOf(WriteOutcome outcome)
+{
+    if (outcome == WriteOutcome::End) return kExitOk;
+    return outcome == WriteOutcome::Aborted ? kExitAborted : kExitFailed;
+}
+
+// Opens the port and the file for one job; false (with the reason) if not.
+bool PrepareJob(const WriteOptions& options, PortJob& job)
+{
+    OpenedCliPort opened = OpenCliPort(job.name, options.baud, options.mode);
+    if (!opened.port) {
+        std::snprintf(job.reason, sizeof job.reason, "%s", opened.error);
+        job.exitStatus = kExitPortNotOpened;
+        return false;
+    }
+    job.source = std::fopen(options.file, "rb");
+    if (!job.source) {
+        std::snprintf(job.reason, sizeof job.reason, "cannot open %s: %s", options.file, std::strerror(errno));
+        CloseCliPort(opened.port);
+        job.exitStatus = kExitUsage;
+        return false;
+    }
+    job.port = opened.port;
+    PrepareWriteJob(job.job);
+    job.job.source = job.source;
+    FillCliSeam(job.job.seam, job.port, &job, OnNotification);
+    job.job.ackMode = opened.ackMode;
+    job.job.answerTimeoutMs = (unsigned long)(options.answerTimeoutSeconds * 1000 + 0.5);
+    return true;
+}
+
+void FinishJob(const WriteOptions& options, PortJob& job)
+{
+    if (job.thread.joinable()) job.thread.join();
+    if (job.port) {
+        job.exitStatus = ExitStatusOf(job.outcome);
+        if (job.outcome == WriteOutcome::Error) DescribeFailure(options, job.job, job.reason, sizeof job.reason);
+        if (job.outcome == WriteOutcome::Aborted)
+            std::snprintf(job.reason, sizeof job.reason, "aborted after %lu frames", job.job.frames);
+        CloseCliPort(job.port);
+        std::fclose(job.source);
+    }
+    PrintOutcome(options, job);
+}
+
+void PrintSummary(const WriteOptions& options, int jobCount)
+{
+    if (options.output != Output::Normal || jobCount < 2) return;
+    std::fprintf(stderr, "\n%-24s %-10s %10s  %s\n", "PORT", "RESULT", "BYTES", "REASON");
+    for (int i = 0; i < jobCount; ++i) {
+        const PortJob& job = theJobs[i];
+        std::fprintf(stderr, "%-24s %-10s %10lld  %s\n", job.name, ResultName(job.exitStatus), job.sent.load(),
+                     job.exitStatus == kExitOk ? "" : job.reason);
+    }
+}
+
+// The strict check first: a file with problems is refused unless --force.
+int CheckBeforeWriting(const WriteOptions& options, FirmwareCheck& check)
+{
+    FILE* source = std::fopen(options.file, "rb");
+    if (!source) {
+        std::fprintf(stderr, "quorvane-cli write: cannot open %s: %s\n", options.file, std::strerror(errno));
+        return kExitUsage;
+    }
+    bool readable = CheckFirmware(source, check);
+    std::fclose(source);
+    if (!readable) {
+        std::fprintf(stderr, "quorvane-cli write: cannot read %s\n", options.file);
+        return kExitUsage;
+    }
+    if (check.problems == 0 || options.force) return -1;
+    std::fprintf(stderr, "quorvane-cli write: %s has problems; nothing was sent (--force sends it anyway)\n",
+                 options.file);
+    PrintFirmwareCheck(stderr, options.file, check, options.baud);
+    return kExitUsage;
+}
+
+void PrintJsonStart(const WriteOptions& options, const FirmwareCheck& check)
+{
+    std::printf("{\"event\":\"start\",\"file\":");
+    PrintJsonString(stdout, options.file);
+    std::printf(",\"frames\":%lu,\"total\":%lld,\"ports\":[", check.frames, (long long)check.frameData);
+    for (int i = 0; i < options.portCount; ++i) {
+        if (i) std::printf(",");
+        PrintJsonString(stdout, options.ports[i]);
+    }
+    std::printf("]}\n");
+    std::fflush(stdout);
+}
+
+bool AllFinished(int jobCount)
+{
+    for (int i = 0; i < jobCount; ++i)
+        if (theJobs[i].port && !theJobs[i].finished.load()) return false;
+    return true;
+}
+
+}  // namespace
+
+int RunWriteCommand(int argc, char** argv)
+{
+    static WriteOptions options;
+    int status = ParseWriteOptions(argc, argv, options);
+    if (status >= 0) return status;
+    static FirmwareCheck check;
+    status = CheckBeforeWriting(options, check);
+    if (status >= 0) return status;
+    if (options.output == Output::Json) PrintJsonStart(options, check);
+
+    int jobCount = options.portCount;
+    for (int i = 0; i < jobCount; ++i) {
+        theJobs[i].name = options.ports[i];
+        if (!PrepareJob(options, theJobs[i])) continue;
+    }
+    theJobCount.store(jobCount);
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+    for (int i = 0; i < jobCount; ++i)
+        if (theJobs[i].port) theJobs[i].thread = std::thread(RunJob, &theJobs[i]);
+
+    Progress progress = {StderrIsTerminal(), 0, std::chrono::steady_clock::now(), std::chrono::steady_clock::now()};
+    while (!AllFinished(jobCount)) {
+        ReportProgress(options, progress, jobCount, (long long)check.frameData, false);
+        std::this_thread::sleep_for(std::chrono::milliseconds(progress.terminal ? 100 : 200));
+    }
+    ReportProgress(options, progress, jobCount, (long long)check.frameData, true);
+
+    int worst = kExitOk;
+    for (int i = 0; i < jobCount; ++i) {
+        FinishJob(options, theJobs[i]);
+        if (theJobs[i].exitStatus > worst) worst = theJobs[i].exitStatus;
+    }
+    PrintSummary(options, jobCount);
+    return worst;
+}

@@ -1,0 +1,135 @@
+// Finding ports on Linux through sysfs. The root is a parameter so tests can
+// point it at a tree of their own.
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <unistd.h>
+
+#include "port.h"
+#include "sysfs_posix.h"
+
+namespace {
+
+// "directory/name" into `path`; false when it does not fit.
+bool JoinPath(char (&path)[PATH_MAX], const char* directory, const char* name)
+{
+    int length = std::snprintf(path, sizeof path, "%s/%s", directory, name);
+    return length > 0 && size_t(length) < sizeof path;
+}
+
+// The first line of a small sysfs file, without its line end; false if absent.
+bool ReadSysfsText(const char* directory, const char* file, char* text, size_t size)
+{
+    char path[PATH_MAX];
+    if (!JoinPath(path, directory, file)) return false;
+    FILE* stream = std::fopen(path, "r");
+    if (!stream) return false;
+    bool ok = std::fgets(text, int(size), stream) != nullptr;
+    std::fclose(stream);
+    if (ok) text[std::strcspn(text, "\r\n")] = '\0';
+    return ok;
+}
+
+bool ReadHexFile(const char* directory, const char* file, unsigned& value)
+{
+    char text[16];
+    if (!ReadSysfsText(directory, file, text, sizeof text)) return false;
+    char* end = nullptr;
+    value = unsigned(std::strtoul(text, &end, 16));
+    return end != text;
+}
+
+bool Exists(const char* directory, const char* file)
+{
+    char path[PATH_MAX];
+    return JoinPath(path, directory, file) && access(path, F_OK) == 0;
+}
+
+// A serial8250 entry with no UART behind it says so with type 0.
+bool HasNoUart(const char* entry)
+{
+    char type[16];
+    return ReadSysfsText(entry, "type", type, sizeof type) && std::strcmp(type, "0") == 0;
+}
+
+bool DevicePath(FoundPort& port, const char* devRoot, const char* name)
+{
+    int length = std::snprintf(port.path, sizeof port.path, "%s/%s", devRoot, name);
+    return length > 0 && size_t(length) < sizeof port.path;
+}
+
+void Describe(const UsbIdentity& usb, FoundPort& port)
+{
+    port.usb = usb.known;
+    port.vendor = usb.vendor;
+    port.product = usb.product;
+    const char* separator = usb.manufacturer[0] && usb.productName[0] ? " " : "";
+    // Truncating a long description is harmless.
+    if (std::snprintf(port.description, sizeof port.description, "%s%s%s", usb.manufacturer, separator,
+                      usb.productName) < 0)
+        port.description[0] = '\0';
+}
+
+// Calls `visit` for every entry of a sysfs class folder, in name order.
+template <typename Visit>
+void ForEachClassEntry(const char* sysRoot, const char* className, Visit visit)
+{
+    char classes[PATH_MAX], folder[PATH_MAX];
+    if (!JoinPath(classes, sysRoot, "class") || !JoinPath(folder, classes, className)) return;
+    dirent** names = nullptr;
+    int count = scandir(folder, &names, nullptr, alphasort);
+    for (int i = 0; i < count; ++i) {
+        if (names[i]->d_name[0] != '.') {
+            char entry[PATH_MAX];
+            if (JoinPath(entry, folder, names[i]->d_name)) visit(entry, names[i]->d_name);
+        }
+        std::free(names[i]);
+    }
+    std::free(names);
+}
+
+}  // namespace
+
+UsbIdentity UsbIdentityOf(const char* sysfsEntry)
+{
+    UsbIdentity usb = {};
+    char directory[PATH_MAX];
+    if (!realpath(sysfsEntry, directory)) return usb;
+    for (;;) {
+        if (ReadHexFile(directory, "idVendor", usb.vendor) && ReadHexFile(directory, "idProduct", usb.product)) {
+            usb.known = true;
+            ReadSysfsText(directory, "manufacturer", usb.manufacturer, sizeof usb.manufacturer);
+            ReadSysfsText(directory, "product", usb.productName, sizeof usb.productName);
+            return usb;
+        }
+        char* slash = std::strrchr(directory, '/');
+        if (!slash || slash == directory) return usb;
+        *slash = '\0';
+    }
+}
+
+bool IsDeviceUsb(const UsbIdentity& usb) { return usb.known && usb.vendor == 0x0d5c && usb.product == 0x0002; }
+
+void DiscoverPosixPorts(const char* sysRoot, const char* devRoot,
+                        void (*add)(void* context, const FoundPort& port), void* context)
+{
+    ForEachClassEntry(sysRoot, "tty", [&](const char* entry, const char* name) {
+        // Consoles and ptys have no device behind them.
+        if (!Exists(entry, "device") || HasNoUart(entry)) return;
+        FoundPort port = {};
+        if (!DevicePath(port, devRoot, name)) return;
+        UsbIdentity usb = UsbIdentityOf(entry);
+        port.kind = IsDeviceUsb(usb) ? PosixPortKind::DeviceUsb : PosixPortKind::Serial;
+        Describe(usb, port);
+        add(context, port);
+    });
+    ForEachClassEntry(sysRoot, "printer", [&](const char* entry, const char* name) {
+        if (std::strncmp(name, "lp", 2) != 0 || !Exists(entry, "device")) return;
+        FoundPort port = {};
+        if (!DevicePath(port, devRoot, name)) return;
+        port.kind = PosixPortKind::Parallel;
+        add(context, port);
+    });
+}
