@@ -227,9 +227,10 @@ void FormatProgress(const PortJob& job, long long total, double seconds, char* t
     double rate = seconds > 0 ? double(sent) / seconds : 0;
     int percent = total > 0 ? int(100.0 * double(sent) / double(total)) : 100;
     char left[32] = "";
-    if (rate > 0 && sent < total) std::snprintf(left, sizeof left, ", %.0f s left", double(total - sent) / rate);
+    bool done = job.finished.load();
+    if (rate > 0 && sent < total && !done) std::snprintf(left, sizeof left, ", %.0f s left", double(total - sent) / rate);
     std::snprintf(text, size, "%s: %lld of %lld bytes, %3d%%, %.0f bytes/s%s%s", job.name, sent, total, percent,
-                  rate, left, job.finished.load() ? ", done" : "");
+                  rate, left, done ? ", done" : "");
 }
 
 void ReportProgress(const WriteOptions& options, Progress& progress, int jobCount, long long total, bool final)
