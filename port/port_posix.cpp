@@ -92,13 +92,13 @@ void PosixPause(void*)
     nanosleep(&pause, nullptr);
 }
 
-// Bytes still queued for the line, bounded by the time they take at the
-// slowest rate plus the write timeout's constant.
+// Lets bytes still queued for the line go out before the settings change,
+// for as long as they take at 4800 baud (about 2 ms a byte) plus 200 ms.
 void DrainOutput(const PosixPort& port)
 {
     int queued = 0;
     if (ioctl(port.fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
-    unsigned long long deadline = MonotonicMs() + 10ull * (unsigned long long)queued + 200;
+    unsigned long long deadline = MonotonicMs() + 3ull * (unsigned long long)queued + 200;
     while (MonotonicMs() < deadline) {
         if (ioctl(port.fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
         PosixPause(nullptr);
