@@ -1,0 +1,343 @@
+// quorvane-sim on Linux: a pty (or a given port), a poll loop that feeds
+// the checker and sends its answers when they fall due, and the files.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "sim.h"
+
+namespace {
+
+// Answers waiting for their time. Due times never decrease, so a ring in
+// arrival order is enough.
+constexpr size_t kPendingCapacity = 4096;
+struct PendingAnswer {
+    uint64_t dueNs;
+    SimAnswer answer;
+};
+
+// Bytes due but not yet taken by the pty.
+constexpr size_t kOutboxCapacity = 65536;
+
+struct Sim {
+    SimOptions options;
+    SimChecker checker;
+    int fd;                  // the end the simulator reads and answers on
+    int senderEnd;           // own fd on the sender's end (keeps the pty up); -1 with --port
+    char senderPath[256];
+    bool linked;
+    FILE* transcript;
+    FILE* raw;
+    bool done;               // --once has seen the end sequence, or the port went away
+    bool fileError;
+
+    PendingAnswer pending[kPendingCapacity];
+    size_t pendingHead;
+    size_t pendingCount;
+
+    uint8_t outbox[kOutboxCapacity];
+    size_t outboxStart;
+    size_t outboxEnd;
+    unsigned long long droppedBytes;  // answers the sender never made room for
+};
+
+Sim theSim;
+
+volatile sig_atomic_t stopRequested = 0;
+
+void RequestStop(int)
+{
+    stopRequested = 1;
+}
+
+uint64_t NowNs()
+{
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return uint64_t(now.tv_sec) * 1000000000ull + uint64_t(now.tv_nsec);
+}
+
+void PutOutbox(Sim& sim, uint8_t byte)
+{
+    if (sim.outboxStart == sim.outboxEnd) sim.outboxStart = sim.outboxEnd = 0;
+    if (sim.outboxEnd == kOutboxCapacity) {
+        ++sim.droppedBytes;
+        return;
+    }
+    sim.outbox[sim.outboxEnd++] = byte;
+}
+
+void ReleaseOldestAnswer(Sim& sim)
+{
+    uint8_t bytes[kSimMaxJunk + 1];
+    size_t count = SimAnswerBytes(sim.options.policy, sim.pending[sim.pendingHead].answer, bytes);
+    for (size_t i = 0; i < count; ++i) PutOutbox(sim, bytes[i]);
+    sim.pendingHead = (sim.pendingHead + 1) % kPendingCapacity;
+    --sim.pendingCount;
+}
+
+void ReleaseDueAnswers(Sim& sim, uint64_t nowNs)
+{
+    while (sim.pendingCount > 0 && sim.pending[sim.pendingHead].dueNs <= nowNs) ReleaseOldestAnswer(sim);
+}
+
+void QueueAnswer(Sim& sim, const SimEvent& event)
+{
+    if (sim.pendingCount == kPendingCapacity) ReleaseOldestAnswer(sim);  // never lose an answer
+    size_t slot = (sim.pendingHead + sim.pendingCount) % kPendingCapacity;
+    sim.pending[slot] = {event.answerDueNs, event.answer};
+    ++sim.pendingCount;
+}
+
+void OnEvent(void* context, const SimEvent& event)
+{
+    Sim& sim = *static_cast<Sim*>(context);
+    if (sim.transcript) {
+        char line[kSimEventTextSize];
+        size_t length = FormatSimEvent(event, line, sizeof line);
+        // Flushed per event so an observer sees the job as it happens.
+        if (std::fwrite(line, 1, length, sim.transcript) != length || std::fflush(sim.transcript) != 0) {
+            sim.fileError = true;
+        }
+    }
+    if (event.kind == SimEventKind::Frame && event.answer != SimAnswer::None) QueueAnswer(sim, event);
+    if (event.kind == SimEventKind::End && sim.options.once) sim.done = true;
+}
+
+SimSink SinkFor(Sim& sim)
+{
+    return {&sim, OnEvent};
+}
+
+// Raw mode: no echo, no CR/LF translation, every byte passed as it is.
+void MakeRaw(int fd)
+{
+    termios settings = {};
+    if (tcgetattr(fd, &settings) != 0) return;  // not a terminal: nothing to set
+    cfmakeraw(&settings);
+    tcsetattr(fd, TCSANOW, &settings);
+}
+
+bool ReplaceSymlink(const char* link, const char* target)
+{
+    struct stat existing = {};
+    if (lstat(link, &existing) == 0) {
+        if (!S_ISLNK(existing.st_mode)) {
+            std::fprintf(stderr, "quorvane-sim: %s exists and is not a symbolic link; not replacing it\n", link);
+            return false;
+        }
+        unlink(link);
+    }
+    if (symlink(target, link) != 0) {
+        std::fprintf(stderr, "quorvane-sim: cannot link %s to %s: %s\n", link, target, std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// Removes the link only while it still points at this simulator's pty.
+void RemoveOwnSymlink(const Sim& sim)
+{
+    if (!sim.linked) return;
+    char target[sizeof sim.senderPath] = {};
+    ssize_t length = readlink(sim.options.link, target, sizeof target - 1);
+    if (length >= 0 && std::strcmp(target, sim.senderPath) == 0) unlink(sim.options.link);
+}
+
+bool OpenPty(Sim& sim)
+{
+    int master = -1;
+    int sender = -1;
+    if (openpty(&master, &sender, nullptr, nullptr, nullptr) != 0) {
+        std::fprintf(stderr, "quorvane-sim: cannot create a pty: %s\n", std::strerror(errno));
+        return false;
+    }
+    MakeRaw(master);
+    MakeRaw(sender);
+    sim.fd = master;
+    sim.senderEnd = sender;
+    if (ttyname_r(sender, sim.senderPath, sizeof sim.senderPath) != 0) {
+        std::fprintf(stderr, "quorvane-sim: cannot name the pty\n");
+        return false;
+    }
+    if (sim.options.link && !ReplaceSymlink(sim.options.link, sim.senderPath)) return false;
+    sim.linked = sim.options.link != nullptr;
+    std::printf("%s\n", sim.senderPath);
+    std::fflush(stdout);
+    return true;
+}
+
+bool OpenGivenPort(Sim& sim)
+{
+    sim.fd = open(sim.options.port, O_RDWR | O_NOCTTY);
+    if (sim.fd < 0) {
+        std::fprintf(stderr, "quorvane-sim: cannot open %s: %s\n", sim.options.port, std::strerror(errno));
+        return false;
+    }
+    MakeRaw(sim.fd);
+    return true;
+}
+
+FILE* OpenOutput(const char* path)
+{
+    if (!path) return nullptr;
+    FILE* file = std::fopen(path, "wb");
+    if (!file) std::fprintf(stderr, "quorvane-sim: cannot write %s: %s\n", path, std::strerror(errno));
+    return file;
+}
+
+bool OpenEverything(Sim& sim)
+{
+    sim.fd = -1;
+    sim.senderEnd = -1;
+    if (sim.options.transcript && !(sim.transcript = OpenOutput(sim.options.transcript))) return false;
+    if (sim.options.raw && !(sim.raw = OpenOutput(sim.options.raw))) return false;
+    if (!(sim.options.port ? OpenGivenPort(sim) : OpenPty(sim))) return false;
+    fcntl(sim.fd, F_SETFL, fcntl(sim.fd, F_GETFL) | O_NONBLOCK);
+    return true;
+}
+
+// True when bytes came in.
+bool ReceiveBytes(Sim& sim)
+{
+    uint8_t bytes[4096];
+    ssize_t count = read(sim.fd, bytes, sizeof bytes);
+    if (count > 0) {
+        if (sim.raw && (std::fwrite(bytes, 1, size_t(count), sim.raw) != size_t(count) || std::fflush(sim.raw) != 0)) {
+            sim.fileError = true;
+        }
+        FeedChecker(sim.checker, bytes, size_t(count), NowNs(), SinkFor(sim));
+        return true;
+    }
+    if (count < 0 && (errno == EAGAIN || errno == EINTR)) return false;
+    // End of file or an I/O error: the other side of a given port has gone.
+    sim.done = true;
+    return false;
+}
+
+// On a stop, what the sender has already written still counts.
+void DrainInput(Sim& sim)
+{
+    while (!sim.done && ReceiveBytes(sim)) {
+    }
+}
+
+void SendOutbox(Sim& sim)
+{
+    ssize_t written = write(sim.fd, sim.outbox + sim.outboxStart, sim.outboxEnd - sim.outboxStart);
+    if (written > 0) sim.outboxStart += size_t(written);
+}
+
+// How long poll may wait: until the next answer falls due, or for ever.
+const timespec* WaitLimit(const Sim& sim, uint64_t nowNs, timespec& limit)
+{
+    if (sim.pendingCount == 0) return nullptr;
+    uint64_t dueNs = sim.pending[sim.pendingHead].dueNs;
+    uint64_t waitNs = dueNs > nowNs ? dueNs - nowNs : 0;
+    limit.tv_sec = time_t(waitNs / 1000000000ull);
+    limit.tv_nsec = long(waitNs % 1000000000ull);
+    return &limit;
+}
+
+void Serve(Sim& sim, const sigset_t& waitMask)
+{
+    while (!stopRequested && !sim.done) {
+        uint64_t nowNs = NowNs();
+        ReleaseDueAnswers(sim, nowNs);
+        bool sending = sim.outboxStart != sim.outboxEnd;
+        pollfd watch = {sim.fd, short(POLLIN | (sending ? POLLOUT : 0)), 0};
+        timespec limit = {};
+        int ready = ppoll(&watch, 1, WaitLimit(sim, nowNs, limit), &waitMask);
+        if (ready < 0) continue;  // a signal: the loop condition decides
+        if (watch.revents & POLLOUT) SendOutbox(sim);
+        if (watch.revents & (POLLIN | POLLHUP | POLLERR)) ReceiveBytes(sim);
+    }
+}
+
+void ReportTotals(const Sim& sim, int status)
+{
+    const SimTotals& totals = sim.checker.totals;
+    std::fprintf(stderr,
+                 "quorvane-sim: received %lu start, %lu frames (%lu bad), %lu end, %llu junk bytes in %lu runs, "
+                 "%lu truncated, %lu out of place%s: %s\n",
+                 totals.starts, totals.frames, totals.badFrames, totals.ends, totals.junkBytes, totals.junkRuns,
+                 totals.truncated, totals.outOfPlace, totals.jobOpen ? ", a job left open" : "",
+                 status == kSimExitWellFormed ? "well formed" : "not well formed");
+    if (sim.droppedBytes) std::fprintf(stderr, "quorvane-sim: %llu answer bytes found no room\n", sim.droppedBytes);
+}
+
+bool CloseFile(FILE* file)
+{
+    return !file || std::fclose(file) == 0;
+}
+
+void CloseEverything(Sim& sim)
+{
+    RemoveOwnSymlink(sim);
+    if (sim.fd >= 0) close(sim.fd);
+    if (sim.senderEnd >= 0) close(sim.senderEnd);
+    if (!CloseFile(sim.transcript) || !CloseFile(sim.raw)) sim.fileError = true;
+    sim.transcript = sim.raw = nullptr;
+}
+
+void CatchStopSignals(sigset_t& waitMask)
+{
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    // Blocked except inside ppoll, so a stop can never slip in between the
+    // check and the wait.
+    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
+    sigdelset(&waitMask, SIGINT);
+    sigdelset(&waitMask, SIGTERM);
+    struct sigaction action = {};
+    action.sa_handler = RequestStop;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    // A reader of standard output that has gone must not end the simulator.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Sim& sim = theSim;
+    char error[256] = {};
+    if (!ParseSimOptions(argc, argv, sim.options, error, sizeof error)) {
+        std::fprintf(stderr, "quorvane-sim: %s\n(quorvane-sim --help explains the options)\n", error);
+        return kSimExitUsage;
+    }
+    if (sim.options.help) {
+        std::fputs(kSimHelp, stdout);
+        return kSimExitWellFormed;
+    }
+    sigset_t waitMask;
+    CatchStopSignals(waitMask);
+    StartChecker(sim.checker, sim.options.policy);
+    if (!OpenEverything(sim)) {
+        CloseEverything(sim);
+        return kSimExitUsage;
+    }
+    Serve(sim, waitMask);
+    if (stopRequested) DrainInput(sim);
+    FinishChecker(sim.checker, SinkFor(sim));
+    CloseEverything(sim);
+    int status = SimVerdict(sim.checker.totals);
+    if (sim.fileError) {
+        std::fprintf(stderr, "quorvane-sim: writing the transcript or raw file failed\n");
+        status = kSimExitMalformed;
+    }
+    ReportTotals(sim, status);
+    return status;
+}

@@ -1,0 +1,160 @@
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "sim.h"
+
+const char kSimHelp[] =
+    "usage: quorvane-sim [--port PATH] [--link PATH] [--silent] [--nak N] [--junk K]\n"
+    "                    [--no-answer N] [--delay MS] [--baud RATE] [--transcript FILE]\n"
+    "                    [--raw FILE] [--once] [--help]\n"
+    "\n"
+    "Plays the target device that Quorvane installs firmware into, so a write job\n"
+    "can run without the real device. It listens on a pseudo-terminal (pty): a pair\n"
+    "of linked character devices that behave like the two ends of a serial cable.\n"
+    "The sender (the Windows program under Wine, quorvane-cli, a test) opens one\n"
+    "end as if it were a serial port; the simulator sits on the other end, checks\n"
+    "every byte it receives and answers the way the device would.\n"
+    "\n"
+    "The first line on standard output is the path of the end the sender opens\n"
+    "(for example /dev/pts/7). Point the sender at it: open it directly, or give\n"
+    "Wine a COM port for it (a dosdevices/comN symlink, see --link).\n"
+    "\n"
+    "What it checks: the start sequence 1B 1D 3F 30 31 0A 00; frames\n"
+    "02 LEN ADDR(4 bytes, big-endian) DATA(LEN bytes) 03 CRC(2 bytes, high first),\n"
+    "the CRC being CRC-16/ARC over LEN to ETX; the end sequence\n"
+    "1B 1D 3F 31 30 0A 00. Any other byte is junk.\n"
+    "\n"
+    "How it answers: like a device on a serial port, every complete frame gets ACK\n"
+    "(06), and a frame whose CRC or ETX is wrong gets NAK (15). The control\n"
+    "sequences get no answer.\n"
+    "\n"
+    "options:\n"
+    "  --port PATH        serve an existing device or pty end instead of creating a\n"
+    "                     pty (nothing is printed then; it ends when the port's\n"
+    "                     other side goes away)\n"
+    "  --link PATH        also make PATH a symbolic link to the sender's end\n"
+    "                     (an existing symbolic link there is replaced; removed\n"
+    "                     again on exit), e.g. WINEPREFIX/dosdevices/com5\n"
+    "  --silent           never send a byte, like the device on a parallel port or\n"
+    "                     on its own USB port\n"
+    "  --nak N            answer frame N with NAK (frames count from 1, empty\n"
+    "                     frames included)\n"
+    "  --no-answer N      never answer frame N\n"
+    "  --junk K           send K junk bytes (55) before every answer\n"
+    "  --delay MS         send every answer MS milliseconds late\n"
+    "  --baud RATE        emulate a line of RATE baud: answer a frame only after it\n"
+    "                     would have crossed the line (10 bits a byte)\n"
+    "  --transcript FILE  write one JSON line per event to FILE:\n"
+    "                       {\"event\":\"start\"}\n"
+    "                       {\"event\":\"frame\",\"index\":1,\"address\":0,\"length\":16,\n"
+    "                        \"crc_ok\":true,\"answer\":\"ack\"}   (answer: ack, nak or none;\n"
+    "                        crc_ok is false for a wrong CRC or ETX)\n"
+    "                       {\"event\":\"end\"}\n"
+    "                       {\"event\":\"junk\",\"length\":3}\n"
+    "                       {\"event\":\"truncated\",\"length\":40}  (stream ended in a frame)\n"
+    "  --raw FILE         write every byte received to FILE, exactly\n"
+    "  --once             exit as soon as an end sequence has been received\n"
+    "  --help             show this text\n"
+    "\n"
+    "It runs until it gets SIGINT (Ctrl+C) or SIGTERM, or until the end sequence\n"
+    "with --once, and then reports what it received on standard error.\n"
+    "\n"
+    "exit status: 0 everything received was well formed (start sequence, frames\n"
+    "with good CRC, end sequence, one job after another; no junk, nothing cut\n"
+    "short), 1 otherwise (nothing received counts as not well formed), 2 usage\n"
+    "error or the port could not be opened or created.\n"
+    "\n"
+    "example: a silent device (parallel port) takes one write job, then exits\n"
+    "  quorvane-sim --silent --once --transcript job.jsonl > sim.out &\n"
+    "  sleep 1     # time to print the pty path, e.g. /dev/pts/7, into sim.out\n"
+    "  quorvane-cli frames --raw examples/worked-example.mot > \"$(head -1 sim.out)\"\n"
+    "  wait $!; echo $?    # 0: the device received a well-formed job\n"
+    "  cat job.jsonl       # what it saw, event by event\n"
+    "A device that refuses the second frame: quorvane-sim --nak 2\n";
+
+namespace {
+
+struct NumberRule {
+    unsigned long min;
+    unsigned long max;
+};
+
+bool ParseNumber(const char* text, const NumberRule& rule, unsigned long& value)
+{
+    if (text[0] < '0' || text[0] > '9') return false;  // no sign, no blanks
+    errno = 0;
+    char* end = nullptr;
+    unsigned long parsed = std::strtoul(text, &end, 10);
+    if (errno != 0 || *end != '\0' || parsed < rule.min || parsed > rule.max) return false;
+    value = parsed;
+    return true;
+}
+
+const NumberRule kFrameNumber = {1, 4294967295ul};
+const NumberRule kJunkCount = {0, kSimMaxJunk};
+const NumberRule kDelayMs = {0, 86400000};   // a day
+const NumberRule kBaudRate = {1, 10000000};
+
+bool Fail(char* error, size_t errorSize, const char* format, const char* what)
+{
+    std::snprintf(error, errorSize, format, what);
+    return false;
+}
+
+}  // namespace
+
+bool ParseSimOptions(int argc, char** argv, SimOptions& options, char* error, size_t errorSize)
+{
+    options = {};
+    for (int i = 1; i < argc; ++i) {
+        const char* name = argv[i];
+        if (std::strcmp(name, "--help") == 0) {
+            options.help = true;
+            continue;
+        }
+        if (std::strcmp(name, "--silent") == 0) {
+            options.policy.silent = true;
+            continue;
+        }
+        if (std::strcmp(name, "--once") == 0) {
+            options.once = true;
+            continue;
+        }
+        const char** path = std::strcmp(name, "--port") == 0         ? &options.port
+                            : std::strcmp(name, "--link") == 0       ? &options.link
+                            : std::strcmp(name, "--transcript") == 0 ? &options.transcript
+                            : std::strcmp(name, "--raw") == 0        ? &options.raw
+                                                                     : nullptr;
+        const NumberRule* rule = std::strcmp(name, "--nak") == 0         ? &kFrameNumber
+                                 : std::strcmp(name, "--no-answer") == 0 ? &kFrameNumber
+                                 : std::strcmp(name, "--junk") == 0      ? &kJunkCount
+                                 : std::strcmp(name, "--delay") == 0     ? &kDelayMs
+                                 : std::strcmp(name, "--baud") == 0      ? &kBaudRate
+                                                                         : nullptr;
+        if (!path && !rule) return Fail(error, errorSize, "unknown option '%s'", name);
+        if (i + 1 >= argc) return Fail(error, errorSize, "%s needs a value", name);
+        const char* value = argv[++i];
+        if (path) {
+            if (value[0] == '\0') return Fail(error, errorSize, "%s needs a non-empty path", name);
+            *path = value;
+            continue;
+        }
+        unsigned long number = 0;
+        if (!ParseNumber(value, *rule, number)) {
+            std::snprintf(error, errorSize, "%s takes a whole number from %lu to %lu, not '%s'", name,
+                          rule->min, rule->max, value);
+            return false;
+        }
+        if (std::strcmp(name, "--nak") == 0) options.policy.nakFrame = number;
+        if (std::strcmp(name, "--no-answer") == 0) options.policy.noAnswerFrame = number;
+        if (std::strcmp(name, "--junk") == 0) options.policy.junkCount = unsigned(number);
+        if (std::strcmp(name, "--delay") == 0) options.policy.delayMs = number;
+        if (std::strcmp(name, "--baud") == 0) options.policy.baud = number;
+    }
+    if (options.port && options.link) {
+        return Fail(error, errorSize, "%s", "--link names the end of a pty the simulator creates; not with --port");
+    }
+    return true;
+}

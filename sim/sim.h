@@ -1,0 +1,119 @@
+// The simulated target device: a checker that follows the byte stream a
+// sender puts on the line (start sequence, frames, end sequence, junk) and
+// decides each frame's answer from the fault policy. Portable and free of
+// clocks and sleeps: the caller passes the time with every byte and sends
+// the answers when they fall due.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "frame.h"
+
+// What the device does besides answering every good frame with ACK.
+struct SimPolicy {
+    bool silent;                  // never send a byte (parallel port, USB port)
+    unsigned long nakFrame;       // answer this frame (from 1) with NAK; 0: none
+    unsigned long noAnswerFrame;  // never answer this frame; 0: none
+    unsigned junkCount;           // junk bytes sent before every answer
+    unsigned long delayMs;        // every answer goes out this much later
+    unsigned long baud;           // hold each frame for its time on the wire; 0: off
+};
+
+// Sent before an answer by --junk: neither ACK nor NAK.
+constexpr uint8_t kSimJunkByte = 0x55;
+constexpr size_t kSimMaxJunk = 4096;
+
+enum class SimEventKind {
+    Start,      // a whole start sequence
+    Frame,      // a whole frame, good or bad
+    End,        // a whole end sequence
+    Junk,       // a run of bytes that belong to nothing
+    Truncated,  // the stream ended inside a frame
+};
+
+enum class SimAnswer { None, Ack, Nak };
+
+struct SimEvent {
+    SimEventKind kind;
+    unsigned long index;     // Frame: counts every frame, from 1
+    uint32_t address;        // Frame: ADDR
+    size_t length;           // Frame: LEN; Junk, Truncated: bytes
+    bool crcOk;              // Frame: ETX in place and the CRC right
+    SimAnswer answer;        // Frame: what the device sends back
+    uint64_t answerDueNs;    // Frame with an answer: when it goes out
+};
+
+// The bytes that carry `answer` under `policy` (its junk, then ACK or NAK)
+// into `bytes`, which holds kSimMaxJunk + 1; returns how many (0 for none).
+size_t SimAnswerBytes(const SimPolicy& policy, SimAnswer answer, uint8_t* bytes);
+
+// Counts for the verdict; bad means something a well-formed job never sends.
+struct SimTotals {
+    unsigned long starts;
+    unsigned long ends;
+    unsigned long frames;
+    unsigned long badFrames;      // wrong CRC or ETX
+    unsigned long junkRuns;
+    unsigned long long junkBytes;
+    unsigned long truncated;
+    unsigned long outOfPlace;     // a frame or end outside a job, a start inside one
+    bool jobOpen;                 // a start has not yet been closed by its end
+};
+
+enum class SimParse { Idle, Control, Frame };
+
+struct SimChecker {
+    SimPolicy policy;
+    SimTotals totals;
+    SimParse state;
+    size_t filled;                   // bytes of the unit being received
+    uint8_t unit[kMaxFrameSize];     // the control sequence or frame so far
+    unsigned long long junkRun;      // junk bytes not yet reported
+    uint64_t lineFreeNs;             // when the emulated line has carried all bytes so far
+};
+
+// Receives the checker's events, in stream order.
+struct SimSink {
+    void* context;
+    void (*event)(void* context, const SimEvent& event);
+};
+
+void StartChecker(SimChecker& checker, const SimPolicy& policy);
+
+// The bytes received at `nowNs` (any monotonic clock, in nanoseconds).
+void FeedChecker(SimChecker& checker, const uint8_t* bytes, size_t count, uint64_t nowNs,
+                 const SimSink& sink);
+
+// The stream has ended: reports a pending junk run or a cut frame.
+void FinishChecker(SimChecker& checker, const SimSink& sink);
+
+// Exit status: 0 when everything received was well formed (one or more
+// jobs of start, good frames and end; nothing else), 1 otherwise.
+int SimVerdict(const SimTotals& totals);
+
+// One transcript line for the event, JSON with a line feed; returns its
+// length (always fits in kSimEventTextSize).
+constexpr size_t kSimEventTextSize = 160;
+size_t FormatSimEvent(const SimEvent& event, char* text, size_t size);
+
+// The command line of quorvane-sim.
+struct SimOptions {
+    SimPolicy policy;
+    const char* port;        // serve this path instead of a new pty; null: openpty
+    const char* link;        // make this a symlink to the sender's end; null: none
+    const char* transcript;  // JSON lines of events; null: none
+    const char* raw;         // every byte received; null: none
+    bool once;               // exit after the end sequence
+    bool help;
+};
+
+constexpr int kSimExitWellFormed = 0;
+constexpr int kSimExitMalformed = 1;
+constexpr int kSimExitUsage = 2;
+
+// Fills `options` from argv[1..]; false with a message in `error` (up to
+// `errorSize` bytes) on a usage error.
+bool ParseSimOptions(int argc, char** argv, SimOptions& options, char* error, size_t errorSize);
+
+extern const char kSimHelp[];
