@@ -4,7 +4,8 @@
 set -u
 here=$(dirname "$0")
 . "$here/wine_port.sh"
-wine_port_setup "$1" "$2" "$3"
+wine_port_setup "$1" "$2"
+start_probe "$3"
 exe=$4
 
 # A pty takes no character size or parity (Linux keeps it at 8 bits, none);

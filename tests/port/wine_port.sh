@@ -1,9 +1,10 @@
 # Shared by the Windows port tests (sourced): a Wine prefix of the test's
-# own, a persistent wineserver in it, and the far end of a pty.
-#   wine_port_setup SOURCE_PREFIX WINE64 PTY_PROBE
-# Afterwards: $work (scratch directory), $WINEPREFIX, $pts (the pty path),
-# probe_command CMD (prints the probe's one-line reply), map_port NAME [PATH].
-# Every process it starts is stopped by wine_port_cleanup (on EXIT).
+# own, and the far ends of ptys.
+#   wine_port_setup SOURCE_PREFIX WINE64    $work (scratch), $WINEPREFIX
+#   start_probe PTY_PROBE                   $pts; a persistent wineserver
+#   probe_command CMD                       prints the probe's one-line reply
+#   map_port NAME [PATH|-]                  a Wine device on a pty
+# Every process started here is stopped by wine_port_cleanup (on EXIT).
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -13,8 +14,6 @@ wine_port_setup() {
     wine=$2
     wineserver=$(dirname "$wine")/wineserver
     [ -x "$wineserver" ] || wineserver=wineserver
-    probe=$3
-    [ -x "$probe" ] || { echo "pty probe not built: $probe (build the native tree first)"; exit 1; }
     [ -f "$source/system.reg" ] || { echo "no Wine prefix at $source"; exit 1; }
     # Next to the build's prefix, so the copy can share its files by hard
     # links; the registry files are copied, the wineserver rewrites them.
@@ -25,7 +24,11 @@ wine_port_setup() {
     for file in "$source"/*.reg; do cp --remove-destination "$file" "$work/prefix/"; done
     export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     unset DISPLAY
+}
 
+start_probe() {
+    local probe=$1
+    [ -x "$probe" ] || { echo "pty probe not built: $probe (build the native tree first)"; exit 1; }
     coproc PROBE { exec "$probe"; }
     probe_pid=$PROBE_PID
     read -r -t 10 pts <&"${PROBE[0]}" || { echo "pty probe did not start"; exit 1; }
@@ -62,6 +65,10 @@ wine_port_cleanup() {
     if [ -n "${probe_pid:-}" ]; then
         kill "$probe_pid" 2>/dev/null
         wait "$probe_pid" 2>/dev/null
+    fi
+    if [ -n "${sim_pid:-}" ]; then
+        kill "$sim_pid" 2>/dev/null
+        wait "$sim_pid" 2>/dev/null
     fi
     [ -n "${work:-}" ] && rm -rf "$work"
 }
