@@ -139,7 +139,7 @@ TEST(DeviceMapLookup, FirstStringValueNamingThePortDecides)
         {"the first of duplicates decides", {Value(kUsbName, kCom3), Value("\\Device\\Serial2", kCom3)}, M::DeviceUsbPort, 1},
         {"non-string values are skipped", {Value(kUsbName, kCom3, kRegExpandSz), Value(kUsbName, kCom3, kRegBinary), Value("\\Device\\Serial2", kCom3)}, M::SerialPort, 3},
         {"a failing call ends the lookup", {Value("\\Device\\Serial0", "COM1"), FailingCall(), Value(kUsbName, kCom3)}, M::NotListed, 2},
-        {"USB prefix on the name only", {Value("\\Device\\Serial2", std::string("\\??\\USB#Vid_0d5c&Pid_0002\0", 26))}, M::NotListed, 2},
+        {"a USB prefix in the data does not count", {Value("\\Device\\Serial2", std::string("\\??\\USB#Vid_0d5c&Pid_0002\0", 26))}, M::NotListed, 2},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
