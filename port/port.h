@@ -1,9 +1,137 @@
-// TEMPORARY until the port branch lands
+// Port access: turning the stored port code and baud selector into an open,
+// set-up port and the job's ackMode. The rules are portable; opening the
+// port and the transfer seam over it are Windows only (the last section).
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+
 #include "transfer.h"
-constexpr struct { unsigned long readInterval, readTotalMultiplier, readTotalConstant, writeTotalMultiplier, writeTotalConstant; } kPortTimeouts = {0, 0, 200, 10, 200};
 
+// Bit 15 set: a parallel port (LPT), else a serial port (COM). The number
+// is the code AND 0x7FFF; 0 means no port chosen and simply fails to open.
+using PortCode = uint32_t;
+// The identifier of the chosen baud radio button.
+using BaudSelector = int32_t;
 
+constexpr PortCode kParallelPortBit = 0x8000;
+constexpr PortCode kPortNumberMask = 0x7FFF;
+
+constexpr BaudSelector kBaud19200 = 202;
+constexpr BaudSelector kBaud9600 = 203;
+constexpr BaudSelector kBaud4800 = 204;
+constexpr BaudSelector kBaud38400 = 205;
+
+// "LPT32767" and "\\.\LPT32767" are the longest names a code gives.
+constexpr size_t kPortNameSize = 16;
+constexpr size_t kDevicePathSize = 20;
+
+// The value names of the target device's own USB virtual serial port in
+// the serial device map begin with this (compared case-insensitively).
+constexpr char kDeviceUsbPrefix[] = "\\??\\USB#Vid_0d5c&Pid_0002";
+constexpr size_t kDeviceUsbPrefixLength = 25;
+
+// The size both buffers of a device-map enumeration call are reset to: a
+// name or data of 256 characters or more makes the call fail.
+constexpr unsigned long kDeviceMapBufferSize = 256;
+constexpr unsigned long kRegistryString = 1;  // REG_SZ
+
+bool IsParallelPort(PortCode code);
+
+// 1 for a serial port (the device answers every frame), 0 for a parallel one.
+int AckModeOfKind(PortCode code);
+
+// "COM3", "LPT1": the name the device map uses. Always fits kPortNameSize.
+void FormatPortName(PortCode code, char (&name)[kPortNameSize]);
+
+// "\\.\COM3": what the port is opened as.
+void FormatDevicePath(PortCode code, char (&path)[kDevicePathSize]);
+
+// 202 19200, 203 9600, 204 4800, 205 38400; anything else 9600.
+unsigned long BaudRateOf(BaudSelector selector);
+
+bool HasDeviceUsbPrefix(const char* valueName);
+
+// One value of the serial device map as an enumeration call returned it.
+// `data` holds `dataSize` bytes, which need not end in a NUL.
+struct DeviceMapValue {
+    const char* name;
+    unsigned long type;
+    const char* data;
+    size_t dataSize;
+};
+
+// Fetches value `index` of the device map; false when the call fails (no
+// more values, or a name or data too long for the buffers).
+using NextDeviceMapValue = bool (*)(void* map, unsigned long index, DeviceMapValue& value);
+
+enum class DeviceMapMatch {
+    NotListed,      // no string value names the port: a plain serial port
+    SerialPort,     // the first value naming the port is an ordinary one
+    DeviceUsbPort,  // the first value naming the port is the device's USB port
+};
+
+// Walks the values from index 0 until the enumeration fails; the first
+// string value whose data is exactly the port name (case-sensitive) decides.
+DeviceMapMatch MatchInDeviceMap(const char* portName, NextDeviceMapValue next, void* map);
+
+// ackMode 0 for the device's USB port, which never answers; else unchanged.
+int AckModeAfterLookup(int ackMode, DeviceMapMatch match);
+
+// The serial line fields the port's set-up changes, as in the platform's DCB.
+constexpr unsigned kDtrControlEnable = 1;
+constexpr unsigned kRtsControlEnable = 1;
+constexpr uint8_t kNoParity = 0;
+constexpr uint8_t kOneStopBit = 0;
+
+struct SerialLineFields {
+    unsigned long baudRate;
+    unsigned fBinary, fParity, fOutxCtsFlow, fOutxDsrFlow, fDtrControl, fDsrSensitivity,
+        fTXContinueOnXoff, fOutX, fInX, fErrorChar, fNull, fRtsControl, fAbortOnError;
+    uint16_t xonLim, xoffLim;
+    uint8_t byteSize, parity, stopBits;
+    char xonChar, xoffChar, errorChar, eofChar, evtChar;
+};
+
+// 8 data bits, no parity, one stop bit, no flow control, DTR and RTS held
+// on, at the selected rate.
+void SetUpSerialLine(SerialLineFields& line, BaudSelector selector);
+
+// Milliseconds, the same for every kind of port: a one-byte read returns
+// within 200 ms; a write of n bytes gives up after 10 n + 200 ms.
+struct PortTimeouts {
+    unsigned long readInterval, readTotalMultiplier, readTotalConstant;
+    unsigned long writeTotalMultiplier, writeTotalConstant;
+};
+constexpr PortTimeouts kPortTimeouts = {0, 0, 200, 10, 200};
+
+constexpr unsigned long kPortQueueSize = 256;  // input and output queues
+
+#ifdef _WIN32
+#include <windows.h>
+
+struct OpenedPort {
+    HANDLE handle;  // INVALID_HANDLE_VALUE when the port could not be opened
+    int ackMode;
+};
+
+// Opens the port named by the code with no sharing and sets it up: a serial
+// port gets queues, line settings, timeouts and a purge; a parallel port or
+// the device's USB port only the timeouts. The caller closes the handle.
+OpenedPort OpenDevicePort(PortCode code, BaudSelector selector);
+
+// Looks the port name up in HKLM\HARDWARE\DEVICEMAP\SERIALCOMM. A map that
+// cannot be opened counts as NotListed.
+DeviceMapMatch LookUpSerialDeviceMap(const char* portName);
+
+// Copies the fields SetUpSerialLine knows between a DCB and back; all other
+// DCB fields are kept as read.
+void SetUpSerialLine(DCB& dcb, BaudSelector selector);
+
+// The worker's seam over an open port handle, notifying `dialog` by
+// SendMessageA. A failed read counts as no byte: the worker simply reads again.
+void FillWin32Seam(TransferSeam& seam, HANDLE port, HWND dialog);
+#else
 #include <termios.h>
 
 // A port opened by its device path: a tty (serial, USB serial, a pty) or
@@ -59,4 +187,4 @@ struct FoundPort {
 // `devRoot` (normally "/dev").
 void DiscoverPosixPorts(const char* sysRoot, const char* devRoot,
                         void (*add)(void* context, const FoundPort& port), void* context);
-
+#endif

@@ -1,0 +1,207 @@
+// The port rules: names, baud rates, the device-map lookup and the line
+// settings, as tables.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "port.h"
+
+namespace {
+
+struct NamingRow {
+    PortCode code;
+    const char* name;
+    const char* path;
+    int ackMode;
+};
+
+TEST(PortNaming, CodeGivesNamePathAndKind)
+{
+    const NamingRow rows[] = {
+        {0x0003, "COM3", "\\\\.\\COM3", 1},
+        {0x0001, "COM1", "\\\\.\\COM1", 1},
+        {0x000A, "COM10", "\\\\.\\COM10", 1},  // no leading zeros
+        {0x0FFF, "COM4095", "\\\\.\\COM4095", 1},
+        {0x8001, "LPT1", "\\\\.\\LPT1", 0},
+        {0x8003, "LPT3", "\\\\.\\LPT3", 0},
+        // No port chosen: nothing special, it just names COM0.
+        {0x0000, "COM0", "\\\\.\\COM0", 1},
+        {0x8000, "LPT0", "\\\\.\\LPT0", 0},
+        // Bits 12 to 14 (a hand-edited settings file) stay in the number.
+        {0x1003, "COM4099", "\\\\.\\COM4099", 1},
+        {0x7FFF, "COM32767", "\\\\.\\COM32767", 1},
+        {0xFFFF, "LPT32767", "\\\\.\\LPT32767", 0},
+        // Bits above 15 are not part of the code's meaning.
+        {0x10003, "COM3", "\\\\.\\COM3", 1},
+        {0xFFFF8002, "LPT2", "\\\\.\\LPT2", 0},
+    };
+    for (const NamingRow& row : rows) {
+        SCOPED_TRACE(row.code);
+        char name[kPortNameSize];
+        char path[kDevicePathSize];
+        FormatPortName(row.code, name);
+        FormatDevicePath(row.code, path);
+        EXPECT_STREQ(row.name, name);
+        EXPECT_STREQ(row.path, path);
+        EXPECT_EQ(row.ackMode, AckModeOfKind(row.code));
+        EXPECT_EQ(row.ackMode == 0, IsParallelPort(row.code));
+    }
+}
+
+TEST(BaudRate, SelectorGivesRateAndUnknownOnesGive9600)
+{
+    const struct {
+        BaudSelector selector;
+        unsigned long rate;
+    } rows[] = {
+        {202, 19200}, {203, 9600}, {204, 4800}, {205, 38400},
+        {201, 9600},  {206, 9600}, {0, 9600},   {-1, 9600},   {0x7FFFFFFF, 9600},
+    };
+    for (const auto& row : rows) EXPECT_EQ(row.rate, BaudRateOf(row.selector)) << row.selector;
+}
+
+TEST(DeviceUsbPrefix, MatchesTheFirst25CharactersInAnyLetterCase)
+{
+    const struct {
+        const char* name;
+        bool matches;
+    } rows[] = {
+        {"\\??\\USB#Vid_0d5c&Pid_0002", true},
+        {"\\??\\USB#Vid_0d5c&Pid_0002#6&2c4fe9a1&0&2#{86e0d1e0}", true},
+        {"\\??\\usb#vid_0d5c&pid_0002#x", true},
+        {"\\??\\USB#VID_0D5C&PID_0002", true},
+        {"\\??\\USB#Vid_0d5c&Pid_000", false},  // 24 characters
+        {"\\??\\USB#Vid_0d5c&Pid_0003", false},
+        {"\\??\\USB#Vid_0d5d&Pid_0002", false},
+        {"\\\\?\\USB#Vid_0d5c&Pid_0002", false},
+        {" \\??\\USB#Vid_0d5c&Pid_0002", false},
+        {"\\Device\\Serial0", false},
+        {"", false},
+    };
+    for (const auto& row : rows) EXPECT_EQ(row.matches, HasDeviceUsbPrefix(row.name)) << row.name;
+}
+
+// A device map as the enumeration hands it out; a value marked `fails`
+// stands for a call that fails there (a value too long for the buffers).
+struct MapEntry {
+    std::string name;
+    unsigned long type;
+    std::string data;  // bytes as returned, terminating NUL included if any
+    bool fails;
+};
+
+struct ScriptedMap {
+    std::vector<MapEntry> entries;
+    unsigned long calls;
+};
+
+bool NextScriptedValue(void* map, unsigned long index, DeviceMapValue& value)
+{
+    ScriptedMap& scripted = *static_cast<ScriptedMap*>(map);
+    EXPECT_EQ(scripted.calls, index) << "indices go 0, 1, 2, ...";
+    ++scripted.calls;
+    if (index >= scripted.entries.size() || scripted.entries[index].fails) return false;
+    const MapEntry& entry = scripted.entries[index];
+    value = {entry.name.c_str(), entry.type, entry.data.data(), entry.data.size()};
+    return true;
+}
+
+const char kUsbName[] = "\\??\\usb#VID_0D5C&PID_0002#7&1a2b3c4d&0&0000";
+const std::string kCom3("COM3\0", 5);
+constexpr unsigned long kRegExpandSz = 2;
+constexpr unsigned long kRegBinary = 3;
+
+MapEntry Value(const std::string& name, const std::string& data, unsigned long type = kRegistryString)
+{
+    return {name, type, data, false};
+}
+MapEntry FailingCall() { return {"", 0, "", true}; }
+
+TEST(DeviceMapLookup, FirstStringValueNamingThePortDecides)
+{
+    using M = DeviceMapMatch;
+    const struct {
+        const char* what;
+        std::vector<MapEntry> entries;
+        M match;
+        unsigned long calls;  // enumeration calls made, the failing one included
+    } rows[] = {
+        {"empty map", {}, M::NotListed, 1},
+        {"plain serial port", {Value("\\Device\\Serial0", "COM1", kRegistryString), Value("\\Device\\Serial2", kCom3)}, M::SerialPort, 2},
+        {"device USB port", {Value("\\Device\\Serial0", "COM1"), Value(kUsbName, kCom3)}, M::DeviceUsbPort, 2},
+        {"data compared case-sensitively", {Value(kUsbName, std::string("com3\0", 5))}, M::NotListed, 2},
+        {"data must be the whole name", {Value(kUsbName, std::string("COM30\0", 6)), Value(kUsbName, std::string("COM\0", 4))}, M::NotListed, 3},
+        {"data without its NUL still matches", {Value(kUsbName, "COM3")}, M::DeviceUsbPort, 1},
+        {"data ends at its NUL", {Value(kUsbName, std::string("COM3\0x", 6))}, M::DeviceUsbPort, 1},
+        {"a later duplicate is ignored", {Value("\\Device\\Serial2", kCom3), Value(kUsbName, kCom3)}, M::SerialPort, 1},
+        {"the first of duplicates decides", {Value(kUsbName, kCom3), Value("\\Device\\Serial2", kCom3)}, M::DeviceUsbPort, 1},
+        {"non-string values are skipped", {Value(kUsbName, kCom3, kRegExpandSz), Value(kUsbName, kCom3, kRegBinary), Value("\\Device\\Serial2", kCom3)}, M::SerialPort, 3},
+        {"a failing call ends the lookup", {Value("\\Device\\Serial0", "COM1"), FailingCall(), Value(kUsbName, kCom3)}, M::NotListed, 2},
+        {"a USB prefix in the data does not count", {Value("\\Device\\Serial2", std::string("\\??\\USB#Vid_0d5c&Pid_0002\0", 26))}, M::NotListed, 2},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ScriptedMap map = {row.entries, 0};
+        EXPECT_EQ(row.match, MatchInDeviceMap("COM3", NextScriptedValue, &map));
+        EXPECT_EQ(row.calls, map.calls);
+    }
+}
+
+TEST(DeviceMapLookup, OnlyTheDeviceUsbPortClearsAckMode)
+{
+    EXPECT_EQ(1, AckModeAfterLookup(1, DeviceMapMatch::NotListed));
+    EXPECT_EQ(1, AckModeAfterLookup(1, DeviceMapMatch::SerialPort));
+    EXPECT_EQ(0, AckModeAfterLookup(1, DeviceMapMatch::DeviceUsbPort));
+    EXPECT_EQ(0, AckModeAfterLookup(0, DeviceMapMatch::SerialPort));
+}
+
+SerialLineFields Filled(unsigned flag, uint16_t limit, uint8_t small, char character)
+{
+    return {123456, flag, flag, flag, flag, flag, flag, flag, flag, flag, flag, flag, flag, flag,
+            limit, limit, small, small, small, character, character, character, character, character};
+}
+
+TEST(SerialLine, EightNoneOneWithoutFlowControlAtTheSelectedRate)
+{
+    const SerialLineFields starts[] = {Filled(0, 0, 0, 0), Filled(1, 2048, 2, 0x11),
+                                       Filled(3, 0xFFFF, 0xFF, char(0xFF))};
+    const struct {
+        BaudSelector selector;
+        unsigned long rate;
+    } rates[] = {{202, 19200}, {203, 9600}, {204, 4800}, {205, 38400}, {999, 9600}};
+    for (const SerialLineFields& start : starts) {
+        for (const auto& rate : rates) {
+            SCOPED_TRACE(rate.selector);
+            SerialLineFields line = start;
+            SetUpSerialLine(line, rate.selector);
+            EXPECT_EQ(rate.rate, line.baudRate);
+            EXPECT_EQ(1u, line.fBinary);
+            EXPECT_EQ(0u, line.fParity);
+            EXPECT_EQ(0u, line.fOutxCtsFlow);
+            EXPECT_EQ(0u, line.fOutxDsrFlow);
+            EXPECT_EQ(kDtrControlEnable, line.fDtrControl);
+            EXPECT_EQ(0u, line.fDsrSensitivity);
+            EXPECT_EQ(1u, line.fTXContinueOnXoff);
+            EXPECT_EQ(0u, line.fOutX);
+            EXPECT_EQ(0u, line.fInX);
+            EXPECT_EQ(0u, line.fErrorChar);
+            EXPECT_EQ(0u, line.fNull);
+            EXPECT_EQ(kRtsControlEnable, line.fRtsControl);
+            EXPECT_EQ(0u, line.fAbortOnError);
+            EXPECT_EQ(0, line.xonLim);
+            EXPECT_EQ(0, line.xoffLim);
+            EXPECT_EQ(8, line.byteSize);
+            EXPECT_EQ(kNoParity, line.parity);
+            EXPECT_EQ(kOneStopBit, line.stopBits);
+            EXPECT_EQ(0, line.xonChar);
+            EXPECT_EQ(0, line.xoffChar);
+            EXPECT_EQ(0, line.errorChar);
+            EXPECT_EQ(0, line.eofChar);
+            EXPECT_EQ(0, line.evtChar);
+        }
+    }
+}
+
+}  // namespace
