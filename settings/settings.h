@@ -1,0 +1,68 @@
+// The port code and baud selector, kept between runs in a small settings
+// file: "KORVIN.INI", section "PELMARIX", values as "%04x".
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The chosen port (bit 15: parallel; bits 0-11: port number; 0: none) and
+// baud selector (the identifier of the chosen baud button, 202..205).
+// Process-wide; touched by the user-interface thread only.
+extern int32_t thePortCode;
+extern int32_t theBaudSelector;
+
+constexpr int32_t kFirstBaudSelector = 202;    // 19200 baud
+constexpr int32_t kDefaultBaudSelector = 203;  // 9600 baud
+constexpr int32_t kLastBaudSelector = 205;     // 38400 baud
+
+constexpr const char* kSettingsFile = "KORVIN.INI";
+constexpr const char* kSettingsSection = "PELMARIX";
+constexpr const char* kSettingDefaultText = "0000";  // what a missing key reads as
+
+// One row of the settings file: the key and the value stored under it.
+struct SettingEntry {
+    const char* key;
+    int32_t* value;
+};
+
+// The file's rows in the order they are read and written: the baud
+// selector under "PORT1", the port code under "PORT4".
+constexpr size_t kSettingCount = 2;
+extern const SettingEntry kSettingTable[kSettingCount];
+
+// Where the settings file lives: reads and writes the text of one key of
+// section "PELMARIX" in "KORVIN.INI".
+struct SettingsStore {
+    void* context;
+    // Copies the key's text, or defaultText when the key is missing, into
+    // text (size bytes, always terminated, cut to fit).
+    void (*readText)(void* context, const char* key, const char* defaultText, char* text, size_t size);
+    // Failures go unnoticed: the settings are not worth an error message.
+    void (*writeText)(void* context, const char* key, const char* text);
+};
+
+// The platform's settings file (the private-profile file in the Windows
+// directory on Windows).
+SettingsStore PlatformSettingsStore();
+
+// Reads both keys into the process-wide values, then validates them.
+void LoadSettings();
+void LoadSettingsFrom(const SettingsStore& store);
+
+// Writes both keys, every time, whether or not anything changed.
+void SaveSettings();
+void SaveSettingsTo(const SettingsStore& store);
+
+// Reads a value as scanf "%04x" does: white space skipped, then at most four
+// characters, an optional sign and an optional 0x/0X counted among them;
+// the rest is ignored. Without a hexadecimal digit the value keeps what it
+// held and the result is false.
+bool ScanSettingValue(const char* text, int32_t* value);
+
+// The value as written to the file: "%04x", four or more lower-case digits.
+constexpr size_t kSettingTextSize = 16;
+void FormatSettingValue(int32_t value, char (&text)[kSettingTextSize]);
+
+// A baud selector outside 202..205 means the file is not ours to trust:
+// 9600 baud and no port.
+void ValidateSettings(int32_t* baudSelector, int32_t* portCode);

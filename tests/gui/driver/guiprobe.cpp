@@ -1,0 +1,76 @@
+// guiprobe.dll: runs inside the driven program, in its user-interface thread,
+// through a WH_CALLWNDPROC hook that guidriver installs for one message.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "guiprobe.h"
+
+namespace {
+
+std::string Quoted(const char* text)
+{
+    std::string out = "\"";
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
+        if (*p == '"' || *p == '\\') {
+            out += '\\';
+            out += char(*p);
+        } else if (*p < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02x", *p);
+            out += escape;
+        } else {
+            out += char(*p);
+        }
+    }
+    return out + "\"";
+}
+
+// One line per menu bar item: position, command, whether it opens a pop-up,
+// type and state flags, text.
+std::string DescribeMenuBar(HWND window)
+{
+    HMENU menu = GetMenu(window);
+    if (!menu) return "error=no menu\n";
+    int count = GetMenuItemCount(menu);
+    std::string out = "count=" + std::to_string(count) + "\n";
+    for (int index = 0; index < count; ++index) {
+        char text[256] = {};
+        GetMenuStringA(menu, UINT(index), text, sizeof text, MF_BYPOSITION);
+        MENUITEMINFOA item = {};
+        item.cbSize = sizeof item;
+        item.fMask = MIIM_ID | MIIM_SUBMENU | MIIM_FTYPE | MIIM_STATE;
+        GetMenuItemInfoA(menu, UINT(index), TRUE, &item);
+        char line[512];
+        std::snprintf(line, sizeof line, "item index=%d id=%u popup=%d type=%#x state=%#x text=%s\n", index,
+                      item.wID, item.hSubMenu ? 1 : 0, item.fType, item.fState, Quoted(text).c_str());
+        out += line;
+    }
+    return out;
+}
+
+void Answer(const std::string& text)
+{
+    HANDLE mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, kProbeMemoryName);
+    if (!mapping) return;
+    if (char* memory = static_cast<char*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, kProbeMemorySize))) {
+        size_t size = text.size() < kProbeMemorySize - 1 ? text.size() : kProbeMemorySize - 1;
+        memcpy(memory, text.data(), size);
+        memory[size] = '\0';
+        UnmapViewOfFile(memory);
+    }
+    CloseHandle(mapping);
+}
+
+}  // namespace
+
+extern "C" __declspec(dllexport) LRESULT CALLBACK GuiProbeCallWndProc(int code, WPARAM wParam, LPARAM lParam)
+{
+    static const UINT menuMessage = RegisterWindowMessageA(kProbeMenuMessage);
+    if (code == HC_ACTION) {
+        const CWPSTRUCT* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
+        if (call->message == menuMessage) Answer(DescribeMenuBar(call->hwnd));
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}

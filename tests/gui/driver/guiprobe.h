@@ -1,0 +1,11 @@
+// What guidriver and its probe, guiprobe.dll, share. The probe is loaded into
+// the driven program by a window hook and answers from inside it what Wine
+// does not let another process read: the menu bar.
+#pragma once
+
+// The driver creates this shared memory, hooks the window's thread and sends
+// the window kProbeMenuMessage; the hook, in the program's own thread, writes
+// the menu bar into the memory as text lines, ending in a zero byte.
+constexpr const char* kProbeMemoryName = "QuorvaneGuiProbeMemory";
+constexpr const char* kProbeMenuMessage = "QuorvaneGuiProbeMenu";
+constexpr unsigned kProbeMemorySize = 65536;

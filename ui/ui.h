@@ -1,0 +1,22 @@
+// The Windows program's user interface: the main window, its dialogs and
+// the dialog procedure that all message-like dialogs share.
+#pragma once
+
+#include <windows.h>
+
+// The program's instance, needed by every dialog call. Set once by WinMain.
+extern HINSTANCE theInstance;
+
+constexpr const char* kMainWindowClass = "PELMARIX";
+constexpr const char* kMainWindowTitle = "Quorvane  Ver2.2.0.1";
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Ends the dialog with the identifier of the button pressed (IDOK..IDNO).
+INT_PTR CALLBACK MessageDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// The Write command: choose a file, confirm, send it with a live byte count.
+void RunWriteDialog(HWND owner);
+
+// The Port command: choose the port and baud rate of the next write.
+void RunPortDialog(HWND owner);
