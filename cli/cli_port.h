@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "port.h"
 #include "transfer.h"
 
 enum class AnswerMode {
@@ -42,3 +43,20 @@ struct PortListing {
 void ListCliPorts(void (*add)(void* context, const PortListing& port), void* context);
 
 bool StderrIsTerminal();
+
+// "COM3" -> 0x0003, "lpt1" -> 0x8001: the port codes the Windows program
+// stores; false for any other name (a device path, say).
+bool PortCodeOfName(const char* name, PortCode& code);
+
+// The baud selector of a rate (4800..38400; anything else: 9600's).
+BaudSelector SelectorOfBaud(long baud);
+
+// The port and baud rate remembered between runs: the Windows program's
+// settings file (on Linux the same format under ~/.config/quorvane). A port
+// the port code cannot hold (a device path) is kept under "DEVICE".
+struct Remembered {
+    char port[256];  // empty: none remembered
+    long baud;
+};
+Remembered LoadRemembered();
+void SaveRemembered(const char* port, long baud);

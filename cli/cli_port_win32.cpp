@@ -2,9 +2,7 @@
 // as the Windows program opens them.
 #include <windows.h>
 
-#include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <io.h>
 
@@ -16,30 +14,6 @@ struct CliPort {
 };
 
 namespace {
-
-// "COM3" -> 0x0003, "lpt1" -> 0x8001; false for anything else.
-bool PortCodeOfName(const char* name, PortCode& code)
-{
-    bool serial = _strnicmp(name, "COM", 3) == 0;
-    if (!serial && _strnicmp(name, "LPT", 3) != 0) return false;
-    const char* digits = name + 3;
-    if (!std::isdigit((unsigned char)*digits)) return false;
-    char* end = nullptr;
-    unsigned long number = std::strtoul(digits, &end, 10);
-    if (*end || number == 0 || number > kPortNumberMask) return false;
-    code = PortCode(number) | (serial ? 0 : kParallelPortBit);
-    return true;
-}
-
-BaudSelector SelectorOfBaud(long baud)
-{
-    switch (baud) {
-    case 19200: return kBaud19200;
-    case 4800: return kBaud4800;
-    case 38400: return kBaud38400;
-    default: return kBaud9600;
-    }
-}
 
 void DescribeLastError(const char* name, char* text, size_t size)
 {

@@ -20,14 +20,14 @@ namespace {
 const char kWriteUsage[] =
     "usage: quorvane-cli write FILE [--port PORT]... [--baud 4800|9600|19200|38400]\n"
     "                          [--mode auto|ack|silent] [--answer-timeout SECONDS]\n"
-    "                          [--force] [--quiet | --json]\n"
+    "                          [--force] [--save] [--quiet | --json]\n"
     "\n"
     "Writes the firmware in FILE to the device on each PORT (a device path such as\n"
     "/dev/ttyUSB0 on Linux, COM3 or LPT1 on Windows), all ports at once.\n"
     "\n"
     "  --port PORT        a port to write to; give it several times for several\n"
-    "                     devices (default: $QUORVANE_PORT)\n"
-    "  --baud RATE        serial line speed (default 9600)\n"
+    "                     devices (default: $QUORVANE_PORT, else the remembered port)\n"
+    "  --baud RATE        serial line speed (default: the remembered rate, else 9600)\n"
     "  --mode MODE        auto: serial ports answer every frame, parallel ports and\n"
     "                     the device's own USB port do not (default); ack: always\n"
     "                     wait for the answer; silent: never\n"
@@ -35,6 +35,9 @@ const char kWriteUsage[] =
     "                     seconds (default 30; 0 waits for ever)\n"
     "  --force            send a file that check finds problems in, exactly as the\n"
     "                     Windows program would\n"
+    "  --save             remember the (first) port and the baud rate as defaults,\n"
+    "                     in the Windows program's settings file (on Linux\n"
+    "                     ~/.config/quorvane/KORVIN.INI)\n"
     "  --quiet            print nothing but errors\n"
     "  --json             machine-readable events on standard output\n"
     "\n"
@@ -54,10 +57,11 @@ struct WriteOptions {
     const char* file = nullptr;
     const char* ports[kMaxPorts] = {};
     int portCount = 0;
-    long baud = 9600;
+    long baud = 0;  // 0 until given or remembered
     AnswerMode mode = AnswerMode::Auto;
     double answerTimeoutSeconds = 30;
     bool force = false;
+    bool save = false;
     Output output = Output::Normal;
 };
 
@@ -133,6 +137,8 @@ int ParseWriteOptions(int argc, char** argv, WriteOptions& options)
                 return UsageError("answer timeout must be 0 to 86400 seconds, not '%s'", value);
         } else if (std::strcmp(arg, "--force") == 0) {
             options.force = true;
+        } else if (std::strcmp(arg, "--save") == 0) {
+            options.save = true;
         } else if (std::strcmp(arg, "--quiet") == 0) {
             options.output = Output::Quiet;
         } else if (std::strcmp(arg, "--json") == 0) {
@@ -147,11 +153,15 @@ int ParseWriteOptions(int argc, char** argv, WriteOptions& options)
         if (takesValue) ++i;
     }
     if (!options.file) return UsageError("which FILE?%s", "");
+    static Remembered remembered = LoadRemembered();
+    if (!options.baud) options.baud = remembered.baud;
     if (options.portCount == 0) {
-        const char* remembered = std::getenv("QUORVANE_PORT");
-        if (!remembered || !*remembered) return UsageError("which port? give --port PORT%s", "");
-        options.ports[options.portCount++] = remembered;
+        const char* chosen = std::getenv("QUORVANE_PORT");
+        if (!chosen || !*chosen) chosen = remembered.port;
+        if (!*chosen) return UsageError("which port? give --port PORT (--save remembers it)%s", "");
+        options.ports[options.portCount++] = chosen;
     }
+    if (options.save) SaveRemembered(options.ports[0], options.baud);
     return -1;
 }
 

@@ -1,20 +1,149 @@
-// Until this platform has a settings file: every key reads as missing and
-// writes go nowhere, so a run starts from the defaults.
+// The settings file on Linux: "KORVIN.INI" in $XDG_CONFIG_HOME/quorvane
+// (~/.config/quorvane without it), read and written as the Windows program's
+// private-profile functions do: section and key names in any letter case,
+// blanks around names and values ignored, every other line kept as it was.
+// (A read-only INI parser would not keep the rest of the file on save.)
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "settings.h"
 
 namespace {
 
-void ReadNoText(void*, const char*, const char* defaultText, char* text, size_t size)
+std::string SettingsFolder()
 {
-    if (size == 0) return;
-    std::strncpy(text, defaultText, size - 1);
-    text[size - 1] = '\0';
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    if (config && *config == '/') return std::string(config) + "/quorvane";
+    const char* home = std::getenv("HOME");
+    return std::string(home && *home ? home : ".") + "/.config/quorvane";
 }
 
-void WriteNoText(void*, const char*, const char*) {}
+std::string SettingsPath() { return SettingsFolder() + "/" + kSettingsFile; }
+
+std::string ReadWholeFile(const std::string& path)
+{
+    std::string text;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return text;
+    char block[4096];
+    size_t count;
+    while ((count = std::fread(block, 1, sizeof block, file)) > 0) text.append(block, count);
+    std::fclose(file);
+    return text;
+}
+
+std::string Trim(const std::string& text)
+{
+    size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return "";
+    size_t last = text.find_last_not_of(" \t\r\n");
+    return text.substr(first, last - first + 1);
+}
+
+// "[name]" with blanks allowed inside; sets `name`.
+bool IsSectionLine(const std::string& line, std::string& name)
+{
+    std::string trimmed = Trim(line);
+    if (trimmed.size() < 2 || trimmed.front() != '[' || trimmed.back() != ']') return false;
+    name = Trim(trimmed.substr(1, trimmed.size() - 2));
+    return true;
+}
+
+// "key = value"; false for comments and lines without '='.
+bool IsKeyLine(const std::string& line, std::string& key, std::string& value)
+{
+    std::string trimmed = Trim(line);
+    if (trimmed.empty() || trimmed[0] == ';' || trimmed[0] == '#') return false;
+    size_t equals = trimmed.find('=');
+    if (equals == std::string::npos) return false;
+    key = Trim(trimmed.substr(0, equals));
+    value = Trim(trimmed.substr(equals + 1));
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+        value = value.substr(1, value.size() - 2);
+    return true;
+}
+
+bool SameName(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
+
+// Where things stand in the file: the line that holds the key, or where a
+// new key line goes (after the section's last non-blank line), or neither
+// when the section is missing.
+struct KeyPlace {
+    size_t keyLine = std::string::npos;      // offset of the key's line
+    size_t keyLineEnd = std::string::npos;   // offset after its line end
+    size_t insertAt = std::string::npos;     // offset for a new key line
+    std::string value;
+};
+
+KeyPlace FindKey(const std::string& text, const char* key)
+{
+    KeyPlace place;
+    bool inSection = false;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        std::string line = text.substr(start, end - start), name, value;
+        if (IsSectionLine(line, name)) {
+            inSection = SameName(name, kSettingsSection);
+            if (inSection && place.insertAt == std::string::npos) place.insertAt = end;
+        } else if (inSection && IsKeyLine(line, name, value) && SameName(name, key) &&
+                   place.keyLine == std::string::npos) {
+            place.keyLine = start;
+            place.keyLineEnd = end;
+            place.value = value;
+        }
+        if (inSection && !Trim(line).empty()) place.insertAt = end;
+        start = end;
+    }
+    return place;
+}
+
+void ReadFileText(void*, const char* key, const char* defaultText, char* text, size_t size)
+{
+    if (size == 0) return;
+    KeyPlace place = FindKey(ReadWholeFile(SettingsPath()), key);
+    const char* found = place.keyLine != std::string::npos ? place.value.c_str() : defaultText;
+    std::snprintf(text, size, "%s", found);
+}
+
+// The whole file is written beside the old one and renamed over it, so a
+// failure never leaves half a file.
+void WriteFileText(void*, const char* key, const char* value)
+{
+    std::string folder = SettingsFolder();
+    std::string parent = folder.substr(0, folder.rfind('/'));
+    mkdir(parent.c_str(), 0700);
+    mkdir(folder.c_str(), 0700);
+    std::string path = SettingsPath();
+    std::string text = ReadWholeFile(path);
+    // New lines end as the file's lines do.
+    std::string eol = text.find("\r\n") != std::string::npos ? "\r\n" : "\n";
+    std::string line = std::string(key) + "=" + value + eol;
+    KeyPlace place = FindKey(text, key);
+    if (place.keyLine != std::string::npos) {
+        text.replace(place.keyLine, place.keyLineEnd - place.keyLine, line);
+    } else if (place.insertAt != std::string::npos) {
+        if (place.insertAt > 0 && text[place.insertAt - 1] != '\n') line = eol + line;
+        text.insert(place.insertAt, line);
+    } else {
+        if (!text.empty() && text.back() != '\n') text += eol;
+        text += std::string("[") + kSettingsSection + "]" + eol + line;
+    }
+    std::string temporary = path + ".new";
+    FILE* file = std::fopen(temporary.c_str(), "wb");
+    if (!file) return;
+    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    written = std::fclose(file) == 0 && written;
+    if (written) std::rename(temporary.c_str(), path.c_str());
+    else std::remove(temporary.c_str());
+}
 
 }  // namespace
 
-SettingsStore PlatformSettingsStore() { return SettingsStore{nullptr, ReadNoText, WriteNoText}; }
+SettingsStore PlatformSettingsStore() { return SettingsStore{nullptr, ReadFileText, WriteFileText}; }

@@ -13,6 +13,9 @@ cleanup() {
 }
 trap cleanup EXIT
 failures=0
+# The remembered port and baud live here, not in the user's own settings.
+export XDG_CONFIG_HOME=$work/config
+unset QUORVANE_PORT
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 # Starts a simulator with the given options; sets $pty and $sim_pid. Its
@@ -157,6 +160,24 @@ start_sim forced --once
 write "$work/bad-checksum.mot" --port "$pty" --force
 expect "forced" 0
 wait "$sim_pid"
+
+# --save remembers the port and the baud rate; later writes use them, and
+# QUORVANE_PORT overrides the remembered port.
+start_sim saved --link "$work/device" --once
+write "$worked" --port "$work/device" --baud 19200 --save
+expect "save" 0
+wait "$sim_pid"
+settings=$XDG_CONFIG_HOME/quorvane/KORVIN.INI
+grep -qx "PORT1=00ca" "$settings" || fail "save: no PORT1=00ca in: $(cat "$settings")"
+grep -qx "DEVICE=$work/device" "$settings" || fail "save: no DEVICE line in: $(cat "$settings")"
+start_sim remembered --link "$work/device" --once
+write "$worked"
+expect "remembered port" 0 "$work/device: written"
+wait "$sim_pid"
+cmp -s "$work/remembered.raw" "$work/worked.expected" || fail "remembered port: device received other bytes"
+QUORVANE_PORT=$work/elsewhere write "$worked"
+expect "QUORVANE_PORT" 4 "cannot open $work/elsewhere"
+rm -f "$settings"
 
 # Usage errors.
 write "$worked"; [ "$status" -eq 2 ] || fail "no port: exit $status"
