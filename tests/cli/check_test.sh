@@ -50,6 +50,7 @@ text after the end|$DATA\n$END\nmore\n|line 3: text after the termination record
 blank lines after the end are fine, text is not|$DATA\n$END\n\n\r\nx\n|line 5: text after the termination record
 S5 count|$DATA\nS5030002FA\n$END\n|line 2: S5 count is 2, 1 data records came before it
 overlapping data|$DATA\nS107000800010203EA\n$END\n|line 2: data at 0x00000008 overlaps data of an earlier record
+overlap after a wrong checksum|${DATA%74}75\nS107000800010203EA\n$END\n|line 2: data at 0x00000008 overlaps data of an earlier record
 reserved record type|$DATA\nS4030000FC\n$END\n|line 2: record type S4 is reserved
 LIST
 
