@@ -8,11 +8,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "sim.h"
+#include "transfer.h"  // kAck, kNak
 
 namespace {
 
@@ -22,10 +24,18 @@ constexpr size_t kPendingCapacity = 4096;
 struct PendingAnswer {
     uint64_t dueNs;
     SimAnswer answer;
+    unsigned long frame;
 };
 
 // Bytes due but not yet taken by the pty.
 constexpr size_t kOutboxCapacity = 65536;
+
+// For --timing: the answers in the outbox, oldest first. Each ends in one
+// ACK or NAK byte in the outbox, so there are never more than its bytes.
+struct OutboxAnswer {
+    unsigned long frame;
+    uint64_t dueNs;
+};
 
 struct Sim {
     SimOptions options;
@@ -36,6 +46,7 @@ struct Sim {
     bool linked;
     FILE* transcript;
     FILE* raw;
+    FILE* timingFile;
     bool done;               // --once has seen the end sequence, or the port went away
     bool fileError;
 
@@ -47,6 +58,12 @@ struct Sim {
     size_t outboxStart;
     size_t outboxEnd;
     unsigned long long droppedBytes;  // answers the sender never made room for
+
+    SimTiming timing;
+    OutboxAnswer outboxAnswers[kOutboxCapacity];
+    size_t outboxAnswersHead;
+    size_t outboxAnswersCount;
+    char timingText[kSimTimingBlock * kSimTurnaroundTextSize];
 };
 
 Sim theSim;
@@ -75,11 +92,23 @@ void PutOutbox(Sim& sim, uint8_t byte)
     sim.outbox[sim.outboxEnd++] = byte;
 }
 
+// Remembers an answer whose last byte made it into the outbox, for --timing.
+void TrackOutboxAnswer(Sim& sim, const PendingAnswer& answer)
+{
+    if (!sim.timingFile || sim.outboxAnswersCount == kOutboxCapacity) return;
+    size_t slot = (sim.outboxAnswersHead + sim.outboxAnswersCount) % kOutboxCapacity;
+    sim.outboxAnswers[slot] = {answer.frame, answer.dueNs};
+    ++sim.outboxAnswersCount;
+}
+
 void ReleaseOldestAnswer(Sim& sim)
 {
     uint8_t bytes[kSimMaxJunk + 1];
-    size_t count = SimAnswerBytes(sim.options.policy, sim.pending[sim.pendingHead].answer, bytes);
+    const PendingAnswer& oldest = sim.pending[sim.pendingHead];
+    size_t count = SimAnswerBytes(sim.options.policy, oldest.answer, bytes);
+    unsigned long long droppedBefore = sim.droppedBytes;
     for (size_t i = 0; i < count; ++i) PutOutbox(sim, bytes[i]);
+    if (count > 0 && sim.droppedBytes == droppedBefore) TrackOutboxAnswer(sim, oldest);
     sim.pendingHead = (sim.pendingHead + 1) % kPendingCapacity;
     --sim.pendingCount;
 }
@@ -93,7 +122,7 @@ void QueueAnswer(Sim& sim, const SimEvent& event)
 {
     if (sim.pendingCount == kPendingCapacity) ReleaseOldestAnswer(sim);  // never lose an answer
     size_t slot = (sim.pendingHead + sim.pendingCount) % kPendingCapacity;
-    sim.pending[slot] = {event.answerDueNs, event.answer};
+    sim.pending[slot] = {event.answerDueNs, event.answer, event.index};
     ++sim.pendingCount;
 }
 
@@ -115,6 +144,29 @@ void OnEvent(void* context, const SimEvent& event)
 SimSink SinkFor(Sim& sim)
 {
     return {&sim, OnEvent};
+}
+
+// A block of --timing rows in one write: nothing is written per frame.
+void WriteTimingRows(void* context, const SimTurnaround* rows, size_t count)
+{
+    Sim& sim = *static_cast<Sim*>(context);
+    size_t length = 0;
+    for (size_t i = 0; i < count; ++i) {
+        length += FormatSimTurnaround(rows[i], sim.timingText + length, sizeof sim.timingText - length);
+    }
+    if (std::fwrite(sim.timingText, 1, length, sim.timingFile) != length) sim.fileError = true;
+}
+
+// Every answer whose ACK or NAK byte is among `bytes`, just written at `nowNs`.
+void NoteAnswersWritten(Sim& sim, const uint8_t* bytes, size_t count, uint64_t nowNs)
+{
+    for (size_t i = 0; i < count && sim.outboxAnswersCount > 0; ++i) {
+        if (bytes[i] != kAck && bytes[i] != kNak) continue;
+        const OutboxAnswer& answer = sim.outboxAnswers[sim.outboxAnswersHead];
+        NoteAnswerWritten(sim.timing, answer.frame, answer.dueNs, nowNs);
+        sim.outboxAnswersHead = (sim.outboxAnswersHead + 1) % kOutboxCapacity;
+        --sim.outboxAnswersCount;
+    }
 }
 
 // Raw mode: no echo, no CR/LF translation, every byte passed as it is.
@@ -200,6 +252,8 @@ bool OpenEverything(Sim& sim)
     sim.senderEnd = -1;
     if (sim.options.transcript && !(sim.transcript = OpenOutput(sim.options.transcript))) return false;
     if (sim.options.raw && !(sim.raw = OpenOutput(sim.options.raw))) return false;
+    if (sim.options.timing && !(sim.timingFile = OpenOutput(sim.options.timing))) return false;
+    StartTiming(sim.timing, {&sim, WriteTimingRows});
     if (!(sim.options.port ? OpenGivenPort(sim) : OpenPty(sim))) return false;
     fcntl(sim.fd, F_SETFL, fcntl(sim.fd, F_GETFL) | O_NONBLOCK);
     return true;
@@ -211,10 +265,12 @@ bool ReceiveBytes(Sim& sim)
     uint8_t bytes[4096];
     ssize_t count = read(sim.fd, bytes, sizeof bytes);
     if (count > 0) {
+        uint64_t nowNs = NowNs();
+        if (sim.timingFile) NoteBytesArrived(sim.timing, nowNs);
         if (sim.raw && (std::fwrite(bytes, 1, size_t(count), sim.raw) != size_t(count) || std::fflush(sim.raw) != 0)) {
             sim.fileError = true;
         }
-        FeedChecker(sim.checker, bytes, size_t(count), NowNs(), SinkFor(sim));
+        FeedChecker(sim.checker, bytes, size_t(count), nowNs, SinkFor(sim));
         return true;
     }
     if (count < 0 && (errno == EAGAIN || errno == EINTR)) return false;
@@ -232,8 +288,11 @@ void DrainInput(Sim& sim)
 
 void SendOutbox(Sim& sim)
 {
-    ssize_t written = write(sim.fd, sim.outbox + sim.outboxStart, sim.outboxEnd - sim.outboxStart);
-    if (written > 0) sim.outboxStart += size_t(written);
+    const uint8_t* bytes = sim.outbox + sim.outboxStart;
+    ssize_t written = write(sim.fd, bytes, sim.outboxEnd - sim.outboxStart);
+    if (written <= 0) return;
+    if (sim.timingFile) NoteAnswersWritten(sim, bytes, size_t(written), NowNs());
+    sim.outboxStart += size_t(written);
 }
 
 // How long poll may wait: until the next answer falls due, or for ever.
@@ -284,8 +343,9 @@ void CloseEverything(Sim& sim)
     RemoveOwnSymlink(sim);
     if (sim.fd >= 0) close(sim.fd);
     if (sim.senderEnd >= 0) close(sim.senderEnd);
-    if (!CloseFile(sim.transcript) || !CloseFile(sim.raw)) sim.fileError = true;
-    sim.transcript = sim.raw = nullptr;
+    if (sim.timingFile) FinishTiming(sim.timing);
+    if (!CloseFile(sim.transcript) || !CloseFile(sim.raw) || !CloseFile(sim.timingFile)) sim.fileError = true;
+    sim.transcript = sim.raw = sim.timingFile = nullptr;
 }
 
 void CatchStopSignals(sigset_t& waitMask)
@@ -324,6 +384,9 @@ int main(int argc, char** argv)
     }
     sigset_t waitMask;
     CatchStopSignals(waitMask);
+    // Answers fall due to the microsecond when a line speed is emulated; the
+    // kernel's default timer slack would add up to 50 us to every one.
+    prctl(PR_SET_TIMERSLACK, 1ul, 0ul, 0ul, 0ul);
     StartChecker(sim.checker, sim.options.policy);
     if (!OpenEverything(sim)) {
         CloseEverything(sim);
@@ -335,7 +398,7 @@ int main(int argc, char** argv)
     CloseEverything(sim);
     int status = SimVerdict(sim.checker.totals);
     if (sim.fileError) {
-        std::fprintf(stderr, "quorvane-sim: writing the transcript or raw file failed\n");
+        std::fprintf(stderr, "quorvane-sim: writing the transcript, raw or timing file failed\n");
         status = kSimExitMalformed;
     }
     ReportTotals(sim, status);

@@ -8,7 +8,7 @@
 const char kSimHelp[] =
     "usage: quorvane-sim [--port PATH] [--link PATH] [--silent] [--nak N] [--junk K]\n"
     "                    [--no-answer N] [--delay MS] [--baud RATE] [--transcript FILE]\n"
-    "                    [--raw FILE] [--once] [--help]\n"
+    "                    [--raw FILE] [--timing FILE] [--once] [--help]\n"
     "\n"
     "Plays the target device that Quorvane installs firmware into, so a write job\n"
     "can run without the real device. It listens on a pseudo-terminal (pty): a pair\n"
@@ -55,6 +55,13 @@ const char kSimHelp[] =
     "                       {\"event\":\"junk\",\"length\":3}\n"
     "                       {\"event\":\"truncated\",\"length\":40}  (stream ended in a frame)\n"
     "  --raw FILE         write every byte received to FILE, exactly\n"
+    "  --timing FILE      write a line per answered frame to FILE, the sender's\n"
+    "                     turnaround being the fourth number minus the third:\n"
+    "                       FRAME DUE_NS WRITTEN_NS NEXT_BYTE_NS\n"
+    "                     (monotonic clock, nanoseconds: when the answer fell due,\n"
+    "                     when its write returned, when the sender's next byte\n"
+    "                     arrived; 0 if none came before the next answer or the\n"
+    "                     end)\n"
     "  --once             exit as soon as an end sequence has been received\n"
     "  --help             show this text\n"
     "\n"
@@ -126,6 +133,7 @@ bool ParseSimOptions(int argc, char** argv, SimOptions& options, char* error, si
                             : std::strcmp(name, "--link") == 0       ? &options.link
                             : std::strcmp(name, "--transcript") == 0 ? &options.transcript
                             : std::strcmp(name, "--raw") == 0        ? &options.raw
+                            : std::strcmp(name, "--timing") == 0     ? &options.timing
                                                                      : nullptr;
         const NumberRule* rule = std::strcmp(name, "--nak") == 0         ? &kFrameNumber
                                  : std::strcmp(name, "--no-answer") == 0 ? &kFrameNumber

@@ -97,6 +97,51 @@ int SimVerdict(const SimTotals& totals);
 constexpr size_t kSimEventTextSize = 160;
 size_t FormatSimEvent(const SimEvent& event, char* text, size_t size);
 
+// Host turnaround, for --timing: per answered frame, when its answer fell
+// due, when the write that carried it returned, and when the next byte from
+// the sender arrived (any monotonic clock, in nanoseconds). The sender's time
+// between answer and next frame is nextByteNs - writtenNs.
+struct SimTurnaround {
+    unsigned long frame;     // the frame's index, from 1
+    uint64_t dueNs;          // when the checker let the answer go
+    uint64_t writtenNs;      // when the answer's last byte was written
+    uint64_t nextByteNs;     // 0: no byte came before the next answer or the end
+};
+
+// Receives the finished rows in blocks, in frame order.
+struct SimTimingSink {
+    void* context;
+    void (*rows)(void* context, const SimTurnaround* rows, size_t count);
+};
+
+// Rows are kept in a fixed block and handed on when it is full, so timing
+// costs no allocation and no file write per frame.
+constexpr size_t kSimTimingBlock = 1024;
+
+struct SimTiming {
+    SimTimingSink sink;
+    bool open;                         // block[count] waits for the next byte
+    size_t count;                      // finished rows in block
+    SimTurnaround block[kSimTimingBlock];
+};
+
+void StartTiming(SimTiming& timing, const SimTimingSink& sink);
+
+// The answer to `frame` has been written. A row still waiting for a byte
+// is finished without one.
+void NoteAnswerWritten(SimTiming& timing, unsigned long frame, uint64_t dueNs, uint64_t nowNs);
+
+// Bytes from the sender arrived: the waiting row, if any, is finished.
+void NoteBytesArrived(SimTiming& timing, uint64_t nowNs);
+
+// Finishes the waiting row without a next byte and hands on every row.
+void FinishTiming(SimTiming& timing);
+
+// One line of the --timing file: "FRAME DUE_NS WRITTEN_NS NEXT_BYTE_NS" and
+// a line feed; returns its length (always fits in kSimTurnaroundTextSize).
+constexpr size_t kSimTurnaroundTextSize = 96;
+size_t FormatSimTurnaround(const SimTurnaround& row, char* text, size_t size);
+
 // The command line of quorvane-sim.
 struct SimOptions {
     SimPolicy policy;
@@ -104,6 +149,7 @@ struct SimOptions {
     const char* link;        // make this a symlink to the sender's end; null: none
     const char* transcript;  // JSON lines of events; null: none
     const char* raw;         // every byte received; null: none
+    const char* timing;      // a line per answered frame with its times; null: none
     bool once;               // exit after the end sequence
     bool help;
 };

@@ -404,7 +404,7 @@ TEST(SimOptions, ReadsEveryOption)
     SimOptions options;
     std::string error;
     ASSERT_TRUE(Parse({"--link", "/tmp/com5", "--silent", "--nak", "3", "--junk", "2", "--no-answer", "4",
-                       "--delay", "50", "--baud", "38400", "--transcript", "t.jsonl", "--raw", "r.bin", "--once"},
+                       "--delay", "50", "--baud", "38400", "--transcript", "t.jsonl", "--raw", "r.bin", "--timing", "times.txt", "--once"},
                       options, error))
         << error;
     EXPECT_STREQ(options.link, "/tmp/com5");
@@ -417,6 +417,7 @@ TEST(SimOptions, ReadsEveryOption)
     EXPECT_EQ(options.policy.baud, 38400ul);
     EXPECT_STREQ(options.transcript, "t.jsonl");
     EXPECT_STREQ(options.raw, "r.bin");
+    EXPECT_STREQ(options.timing, "times.txt");
     EXPECT_TRUE(options.once);
     EXPECT_FALSE(options.help);
 
@@ -425,6 +426,7 @@ TEST(SimOptions, ReadsEveryOption)
     EXPECT_EQ(options.policy.nakFrame, 0ul);
     EXPECT_EQ(options.policy.baud, 0ul);
     EXPECT_FALSE(options.once);
+    EXPECT_EQ(options.timing, nullptr);
 
     ASSERT_TRUE(Parse({"--port", "/dev/pts/9", "--help"}, options, error));
     EXPECT_STREQ(options.port, "/dev/pts/9");
@@ -445,6 +447,8 @@ TEST(SimOptions, RefusesWhatItCannotUse)
         {"too much junk", {"--junk", "4097"}, false, "--junk takes"},
         {"too long a delay", {"--delay", "86400001"}, false, "--delay takes"},
         {"empty path", {"--raw", ""}, false, "--raw needs a non-empty path"},
+        {"timing without a file", {"--timing"}, false, "--timing needs a value"},
+        {"empty timing path", {"--timing", ""}, false, "--timing needs a non-empty path"},
         {"a link to a port it did not create", {"--port", "/dev/ttyS0", "--link", "x"}, false, "not with --port"},
         {"largest values", {"--junk", "4096", "--delay", "86400000", "--nak", "4294967295"}, true, ""},
     };

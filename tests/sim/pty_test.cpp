@@ -185,7 +185,8 @@ struct JobResult {
 // One write job of `fileText` to the pty at `path`. The answer timeout only
 // keeps a broken simulator from hanging the test.
 JobResult RunJob(const std::string& path, const std::string& fileText, int ackMode,
-                 unsigned long answerTimeoutMs = 5000)
+                 unsigned long answerTimeoutMs = 5000,
+                 long (*writeBytes)(void*, const uint8_t*, size_t) = PtyWrite)
 {
     PtyPort port = {OpenRaw(path), {}, {}};
     EXPECT_GE(port.fd, 0) << path;
@@ -193,7 +194,7 @@ JobResult RunJob(const std::string& path, const std::string& fileText, int ackMo
     static WriteJob job;  // holds an atomic: not copied, not on the stack of every caller
     PrepareWriteJob(job);
     job.source = source;
-    job.seam = {&port, &port, PtyWrite, PtyReadByte, PtyPause, RecordNote, PtyNowMs};
+    job.seam = {&port, &port, writeBytes, PtyReadByte, PtyPause, RecordNote, PtyNowMs};
     job.ackMode = ackMode;
     job.answerTimeoutMs = answerTimeoutMs;
     WriteOutcome outcome = RunWriteJob(job);
@@ -353,6 +354,79 @@ TEST_F(SimOverPty, LargeFileUnderLineSpeedJunkAndDelay)
         EXPECT_EQ(ReadBytes(raw), WireFor(file));
         EXPECT_EQ(ReadLines(transcript).size(), 303u);
     }
+}
+
+// A sender that thinks for a while before every write.
+constexpr unsigned long long kSenderThinkNs = 20000000;
+
+long SlowPtyWrite(void* context, const uint8_t* bytes, size_t count)
+{
+    timespec think = {0, long(kSenderThinkNs)};
+    nanosleep(&think, nullptr);
+    return PtyWrite(context, bytes, count);
+}
+
+std::vector<std::vector<unsigned long long>> ReadNumberRows(const std::string& path)
+{
+    std::vector<std::vector<unsigned long long>> rows;
+    for (const std::string& line : ReadLines(path)) {
+        std::istringstream fields(line);
+        std::vector<unsigned long long> row;
+        unsigned long long number = 0;
+        while (fields >> number) row.push_back(number);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+TEST_F(SimOverPty, TimingShowsTheSendersTurnaroundForEveryFrame)
+{
+    const std::string file = LargeFile(12);
+    std::string timing = dir + "/timing.txt";
+    SimProcess& sim = Start(WithFiles({"--once", "--timing", timing}));
+    JobResult job = RunJob(sim.pty, file, 1, 5000, SlowPtyWrite);
+    EXPECT_EQ(job.outcome, WriteOutcome::End) << WriteFailureText(job.failure);
+    ASSERT_TRUE(WaitForExit(sim, 5000));
+    EXPECT_EQ(sim.status, 0);
+
+    auto rows = ReadNumberRows(timing);
+    ASSERT_EQ(rows.size(), 13u);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE("row " + std::to_string(i + 1));
+        ASSERT_EQ(rows[i].size(), 4u);
+        EXPECT_EQ(rows[i][0], i + 1);
+        EXPECT_LE(rows[i][1], rows[i][2]);  // written no earlier than due
+        // The sender's think time is inside the turnaround, and the next byte
+        // is the first of the next frame: it came before that frame was whole.
+        EXPECT_GE(rows[i][3], rows[i][2] + kSenderThinkNs);
+        if (i + 1 < rows.size()) {
+            EXPECT_LE(rows[i][3], rows[i + 1][1]);
+        }
+    }
+}
+
+TEST_F(SimOverPty, TimingMarksAnAnswerNoByteFollowed)
+{
+    std::string timing = dir + "/timing.txt";
+    SimProcess& sim = Start({"--timing", timing});
+    int fd = OpenRaw(sim.pty);
+    ASSERT_GE(fd, 0);
+    Bytes wire = WireFor(kWorkedExample, 1);  // start and the first frame, then silence
+    ASSERT_EQ(write(fd, wire.data(), wire.size()), ssize_t(wire.size()));
+    uint8_t answer = 0;
+    pollfd watch = {fd, POLLIN, 0};
+    ASSERT_EQ(poll(&watch, 1, 5000), 1);
+    ASSERT_EQ(read(fd, &answer, 1), 1);
+    EXPECT_EQ(answer, kAck);
+    Stop(sim);
+    close(fd);
+
+    auto rows = ReadNumberRows(timing);
+    ASSERT_EQ(rows.size(), 1u);
+    ASSERT_EQ(rows[0].size(), 4u);
+    EXPECT_EQ(rows[0][0], 1u);
+    EXPECT_NE(rows[0][2], 0u);
+    EXPECT_EQ(rows[0][3], 0u);
 }
 
 TEST_F(SimOverPty, NakAtFrameNEndsTheJobAndNothingFollows)
@@ -571,7 +645,7 @@ TEST_F(SimOverPty, HelpExplainsItself)
     ASSERT_TRUE(WaitForExit(sim, 5000));
     EXPECT_EQ(sim.status, 0);
     for (const char* option : {"--port", "--link", "--silent", "--nak", "--junk", "--no-answer", "--delay",
-                               "--baud", "--transcript", "--raw", "--once", "pty", "exit status"}) {
+                               "--baud", "--transcript", "--raw", "--timing", "--once", "pty", "exit status"}) {
         EXPECT_NE(text.find(option), std::string::npos) << option;
     }
 }
