@@ -58,29 +58,29 @@ bool IsBlank(const char* text, size_t length)
 }
 
 // Adds [first, end) to the merged ranges; reports an overlap with any range
-// already there. Memory grows with the number of gaps, not with the file.
+// already there. A record that continues the one before it (the usual case)
+// extends that range in place: no allocation, and memory grows with the
+// number of gaps, not with the file.
 void AddRange(FirmwareCheck& check, unsigned long long first, unsigned long long end)
 {
-    auto next = check.ranges.upper_bound(first);
-    if (next != check.ranges.begin()) {
-        auto previous = std::prev(next);
-        if (previous->second > first) {
-            AddProblem(check, "data at 0x%08llX overlaps data of an earlier record", first);
-        }
-    }
-    if (next != check.ranges.end() && next->first < end) {
+    auto& ranges = check.ranges;
+    auto next = ranges.upper_bound(first);
+    auto previous = next == ranges.begin() ? ranges.end() : std::prev(next);
+    if (previous != ranges.end() && previous->second > first)
+        AddProblem(check, "data at 0x%08llX overlaps data of an earlier record", first);
+    else if (next != ranges.end() && next->first < end)
         AddProblem(check, "data at 0x%08llX overlaps data of an earlier record", next->first);
+
+    if (previous != ranges.end() && previous->second >= first) {
+        if (end > previous->second) previous->second = end;
+    } else {
+        previous = ranges.emplace_hint(next, first, end);
     }
-    // Merge with touching or overlapping neighbours.
-    unsigned long long mergedFirst = first, mergedEnd = end;
-    auto it = check.ranges.upper_bound(first);
-    if (it != check.ranges.begin() && std::prev(it)->second >= first) --it;
-    while (it != check.ranges.end() && it->first <= mergedEnd) {
-        if (it->first < mergedFirst) mergedFirst = it->first;
-        if (it->second > mergedEnd) mergedEnd = it->second;
-        it = check.ranges.erase(it);
+    // Ranges now touched or covered join this one.
+    while (next != ranges.end() && next->first <= previous->second) {
+        if (next->second > previous->second) previous->second = next->second;
+        next = ranges.erase(next);
     }
-    check.ranges[mergedFirst] = mergedEnd;
 }
 
 struct Record {

@@ -42,7 +42,7 @@ bool IsScanfSpace(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-int HexDigitValue(char c)
+constexpr int HexDigitValue(char c)
 {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -94,10 +94,27 @@ LineView MakeLineView(const char* line, size_t length)
     return {line, end};
 }
 
+// Hexadecimal digit values by character; -1 for everything else.
+struct HexDigitTable {
+    int8_t value[256];
+    constexpr HexDigitTable() : value()
+    {
+        for (int c = 0; c < 256; ++c) value[c] = int8_t(HexDigitValue(char(c)));
+    }
+};
+constexpr HexDigitTable kHexDigits;
+
 // The pair at `position`; a pair cut by the line's end converts its first
 // character alone, a pair that begins past the end fails.
 HexByte PairAt(const LineView& line, size_t position)
 {
+    if (position + 1 < line.length) {
+        // Two digits, as nearly every pair of a record is: nothing else of
+        // the conversion rules can apply.
+        int high = kHexDigits.value[uint8_t(line.text[position])];
+        int low = kHexDigits.value[uint8_t(line.text[position + 1])];
+        if ((high | low) >= 0) return {true, uint8_t(high * 16 + low)};
+    }
     if (position >= line.length) return {false, 0};
     char second = position + 1 < line.length ? line.text[position + 1] : '\0';
     return ParseHexPair(line.text[position], second);

@@ -1,5 +1,7 @@
 #include "transfer.h"
 
+#include <cstring>
+
 WriteJob theWriteJob;
 
 const char* WriteFailureText(WriteFailure failure)
@@ -75,10 +77,15 @@ LineRead ReadLine(LineReader& reader, char* line, size_t& length)
     length = 0;
     for (;;) {
         if (reader.position == reader.filled && !RefillBlock(reader)) break;
-        char c = reader.block[reader.position++];
-        if (length == kMaxLineLength) return LineRead::TooLong;
-        line[length++] = c;
-        if (c == '\n') return LineRead::Line;
+        const char* start = reader.block + reader.position;
+        size_t available = reader.filled - reader.position;
+        const char* lineFeed = static_cast<const char*>(memchr(start, '\n', available));
+        size_t take = lineFeed ? size_t(lineFeed - start) + 1 : available;
+        if (take > kMaxLineLength - length) return LineRead::TooLong;
+        memcpy(line + length, start, take);
+        length += take;
+        reader.position += take;
+        if (lineFeed) return LineRead::Line;
     }
     if (ferror(reader.source)) return LineRead::ReadError;
     return length == 0 ? LineRead::Ended : LineRead::Line;

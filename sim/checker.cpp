@@ -65,6 +65,10 @@ void FinishFrame(SimChecker& checker, uint64_t nowNs, const SimSink& sink)
     event.crcOk = frame[6 + length] == kEtx && crc == received;
     event.answer = DecideAnswer(checker.policy, event.index, event.crcOk);
     uint64_t heldUntilNs = checker.policy.baud ? checker.lineFreeNs : nowNs;
+    // On an emulated line the answer takes its own time on the way back:
+    // it has reached the sender only once its last byte has.
+    if (checker.policy.baud && event.answer != SimAnswer::None)
+        heldUntilNs += (checker.policy.junkCount + 1ull) * (10ull * 1000000000ull / checker.policy.baud);
     event.answerDueNs = heldUntilNs + uint64_t(checker.policy.delayMs) * 1000000ull;
     if (!event.crcOk) ++totals.badFrames;
     if (!totals.jobOpen) ++totals.outOfPlace;

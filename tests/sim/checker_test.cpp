@@ -325,20 +325,23 @@ TEST(SimPolicy, AnswersFallDueAfterTheDelayAndTheTimeOnTheLine)
     const std::vector<Row> rows = {
         {"at once", {false, 0, 0, 0, 0, 0}, {{5 * ms, kHeaderFrame}}, {5 * ms}},
         {"delayed", {false, 0, 0, 0, 250, 0}, {{5 * ms, kHeaderFrame}}, {255 * ms}},
-        {"held for 9 bytes on the line", {false, 0, 0, 0, 0, 9600}, {{0, kHeaderFrame}}, {9 * byte9600}},
-        {"line time then delay", {false, 0, 0, 0, 100, 9600}, {{0, kHeaderFrame}}, {9 * byte9600 + 100 * ms}},
+        // On an emulated line the answer byte itself takes one byte time more.
+        {"held for 9 bytes on the line, then the answer's byte", {false, 0, 0, 0, 0, 9600}, {{0, kHeaderFrame}},
+         {10 * byte9600}},
+        {"line time then delay", {false, 0, 0, 0, 100, 9600}, {{0, kHeaderFrame}}, {10 * byte9600 + 100 * ms}},
+        {"junk before the answer travels too", {false, 0, 0, 3, 0, 9600}, {{0, kHeaderFrame}}, {13 * byte9600}},
         {"a frame whose bytes trickle in ends on the line after its last byte",
          {false, 0, 0, 0, 0, 9600},
          {{0, "02 00 00 00 00"}, {50 * ms, "00 03 01 40"}},
-         {50 * ms + 4 * byte9600}},
+         {50 * ms + 5 * byte9600}},
         {"back-to-back frames queue on the line",
          {false, 0, 0, 0, 0, 9600},
          {{0, std::string(kHeaderFrame) + kHeaderFrame}},
-         {9 * byte9600, 18 * byte9600}},
+         {10 * byte9600, 19 * byte9600}},
         {"junk takes line time too", {false, 0, 0, 0, 0, 9600}, {{0, std::string("55 55") + kHeaderFrame}},
-         {11 * byte9600}},
+         {12 * byte9600}},
         {"a start sequence takes line time", {false, 0, 0, 0, 0, 9600}, {{0, std::string(kStart) + kHeaderFrame}},
-         {16 * byte9600}},
+         {17 * byte9600}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
