@@ -1,5 +1,7 @@
 #include "frame.h"
 
+#include <cstring>
+
 const uint8_t StartSequence[kControlSequenceSize] = {0x1B, 0x1D, 0x3F, 0x30, 0x31, 0x0A, 0x00};
 const uint8_t EndSequence[kControlSequenceSize] = {0x1B, 0x1D, 0x3F, 0x31, 0x30, 0x0A, 0x00};
 
@@ -89,9 +91,8 @@ struct LineView {
 
 LineView MakeLineView(const char* line, size_t length)
 {
-    size_t end = 0;
-    while (end < length && line[end] != '\0') ++end;
-    return {line, end};
+    const void* nul = memchr(line, '\0', length);
+    return {line, nul ? size_t(static_cast<const char*>(nul) - line) : length};
 }
 
 // Hexadecimal digit values by character; -1 for everything else.
@@ -118,6 +119,23 @@ HexByte PairAt(const LineView& line, size_t position)
     if (position >= line.length) return {false, 0};
     char second = position + 1 < line.length ? line.text[position + 1] : '\0';
     return ParseHexPair(line.text[position], second);
+}
+
+// Converts pairs of two hex digits from `position` on into `bytes`, up to
+// `count` of them; stops at the first pair that needs the lenient rules (or
+// the line's end) and returns how many it converted.
+size_t ConvertDigitPairs(const LineView& line, size_t position, size_t count, uint8_t* bytes)
+{
+    size_t whole = position < line.length ? (line.length - position) / 2 : 0;
+    if (count > whole) count = whole;
+    const uint8_t* text = reinterpret_cast<const uint8_t*>(line.text) + position;
+    for (size_t i = 0; i < count; ++i) {
+        int high = kHexDigits.value[text[2 * i]];
+        int low = kHexDigits.value[text[2 * i + 1]];
+        if ((high | low) < 0) return i;
+        bytes[i] = uint8_t(high * 16 + low);
+    }
+    return count;
 }
 
 struct RecordLayout {
@@ -179,7 +197,8 @@ FrameResult EncodeLine(const char* rawLine, size_t rawLength, uint8_t* frame)
     // Done in 8 bits, as the device's tooling does: a count below the
     // overhead wraps to a large length that the line cannot supply.
     uint8_t dataLength = uint8_t(count.value - layout.overhead);
-    for (size_t i = 0; i < dataLength; ++i) {
+    size_t converted = ConvertDigitPairs(line, layout.dataStart, dataLength, frame + 6);
+    for (size_t i = converted; i < dataLength; ++i) {
         HexByte data = PairAt(line, layout.dataStart + 2 * i);
         if (!data.ok) return reject;
         frame[6 + i] = data.value;
