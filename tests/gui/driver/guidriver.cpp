@@ -27,6 +27,7 @@ struct Options {
     DWORD intervalMs = 10;
     DWORD goneTimeoutMs = 0;  // 0: do not wait
     bool differs = false;
+    DWORD times = 1;
 };
 
 int Usage()
@@ -36,7 +37,7 @@ int Usage()
         "  find [--class C] [--title T] [--pid P] [--owner HWND] [--timeout MS]\n"
         "  gone HWND [--timeout MS]\n"
         "  info HWND | controls HWND | menu HWND\n"
-        "  click HWND ID [--gone MS] | command HWND ID | syscommand HWND close|minimize\n"
+        "  click HWND ID [--times N] [--gone MS] | command HWND ID | syscommand HWND close|minimize\n"
         "  key HWND esc|enter|alt+f4|alt+LETTER\n"
         "  text HWND ID | settext HWND ID TEXT | font HWND ID\n"
         "  combo HWND ID | select HWND ID INDEX\n"
@@ -213,9 +214,10 @@ int Controls(HWND window)
     return 0;
 }
 
-// Wine keeps a menu in the process that made it, so the menu bar is read
-// from inside the program by guiprobe.dll, hooked into the window's thread.
-int Menu(HWND window)
+// Wine keeps a menu (and a font) in the process that made it, so these are
+// read from inside the program by guiprobe.dll, hooked into the window's
+// thread; the probe answers `message` through shared memory.
+int AskProbe(HWND window, const char* message)
 {
     if (!IsWindow(window)) {
         std::puts("error=no such window");
@@ -239,7 +241,7 @@ int Menu(HWND window)
     } else {
         memory[0] = '\0';
         DWORD_PTR ignored;
-        SendMessageTimeoutA(window, RegisterWindowMessageA(kProbeMenuMessage), 0, 0, SMTO_ABORTIFHUNG,
+        SendMessageTimeoutA(window, RegisterWindowMessageA(message), 0, 0, SMTO_ABORTIFHUNG,
                             kDefaultTimeoutMs, &ignored);
         if (memory[0]) {
             std::fputs(memory, stdout);
@@ -254,9 +256,12 @@ int Menu(HWND window)
     return status;
 }
 
-// With goneTimeoutMs, also waits until the window is gone and says how long
+// Clicks `times` times in a row, quicker than a hand could. With
+// goneTimeoutMs, also waits until the window is gone and says how long
 // that took from the click.
-int Click(HWND window, int id, DWORD goneTimeoutMs)
+int Menu(HWND window) { return AskProbe(window, kProbeMenuMessage); }
+
+int Click(HWND window, int id, DWORD goneTimeoutMs, DWORD times)
 {
     HWND control = GetDlgItem(window, id);
     if (!control) {
@@ -265,8 +270,8 @@ int Click(HWND window, int id, DWORD goneTimeoutMs)
     }
     // Posted: the click may open a modal dialog that would hold a sent message.
     DWORD start = GetTickCount();
-    PostMessageA(control, BM_CLICK, 0, 0);
-    std::puts("clicked=1");
+    for (DWORD click = 0; click < times; ++click) PostMessageA(control, BM_CLICK, 0, 0);
+    std::printf("clicked=%lu\n", times);
     if (!goneTimeoutMs) return 0;
     while (!IsGone(window)) {
         if (GetTickCount() - start >= goneTimeoutMs) {
@@ -343,26 +348,12 @@ int SetText(HWND window, int id, const char* text)
     return 0;
 }
 
-// The control's font, and which stock font that is (stock objects are the
-// same handles in every process).
+// The control's font as the program itself names it (the probe asks).
 int Font(HWND window, int id)
 {
     HWND control = ControlOf(window, id);
     if (!control) return 1;
-    DWORD_PTR font = 0;
-    SendMessageTimeoutA(control, WM_GETFONT, 0, 0, SMTO_ABORTIFHUNG, kDefaultTimeoutMs, &font);
-    static const struct {
-        int object;
-        const char* name;
-    } kStockFonts[] = {{SYSTEM_FIXED_FONT, "SYSTEM_FIXED_FONT"}, {SYSTEM_FONT, "SYSTEM_FONT"},
-                       {ANSI_FIXED_FONT, "ANSI_FIXED_FONT"}, {ANSI_VAR_FONT, "ANSI_VAR_FONT"},
-                       {OEM_FIXED_FONT, "OEM_FIXED_FONT"}, {DEVICE_DEFAULT_FONT, "DEVICE_DEFAULT_FONT"},
-                       {DEFAULT_GUI_FONT, "DEFAULT_GUI_FONT"}};
-    const char* stock = "none";
-    for (const auto& candidate : kStockFonts)
-        if (font && HGDIOBJ(font) == GetStockObject(candidate.object)) stock = candidate.name;
-    std::printf("font=%#llx\nstock=%s\n", (unsigned long long)font, stock);
-    return 0;
+    return AskProbe(control, kProbeFontMessage);
 }
 
 int Combo(HWND window, int id)
@@ -388,7 +379,7 @@ int Combo(HWND window, int id)
 }
 
 // As a choice from the drop-down list: the selection moves and the parent
-// hears of it.
+// hears of it (CBN_SELENDOK, CBN_SELCHANGE).
 int Select(HWND window, int id, int index)
 {
     HWND control = ControlOf(window, id);
@@ -399,6 +390,8 @@ int Select(HWND window, int id, int index)
         std::printf("error=no item %d\n", index);
         return 1;
     }
+    // What a click on an item of the dropped-down list tells the parent.
+    PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, CBN_SELENDOK), LPARAM(control));
     PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE), LPARAM(control));
     std::puts("selected=1");
     return 0;
@@ -530,6 +523,7 @@ bool ParseOptions(int argc, char** argv, int first, Options& options)
         else if (!std::strcmp(name, "--timeout")) options.timeoutMs = DWORD(ParseNumber(value));
         else if (!std::strcmp(name, "--interval")) options.intervalMs = DWORD(ParseNumber(value));
         else if (!std::strcmp(name, "--gone")) options.goneTimeoutMs = DWORD(ParseNumber(value));
+        else if (!std::strcmp(name, "--times")) options.times = DWORD(ParseNumber(value));
         else return false;
     }
     return true;
@@ -562,7 +556,7 @@ int main(int argc, char** argv)
     if (!std::strcmp(command, "command")) return Command(window, id);
     if (!std::strcmp(command, "click")) {
         if (!ParseOptions(argc, argv, 4, options)) return Usage();
-        return Click(window, id, options.goneTimeoutMs);
+        return Click(window, id, options.goneTimeoutMs, options.times);
     }
     if (!std::strcmp(command, "text")) return Text(window, id);
     if (!std::strcmp(command, "font")) return Font(window, id);
