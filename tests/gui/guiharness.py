@@ -282,9 +282,11 @@ class GuiSession:
         """Where the program's settings file lands: the prefix's Windows folder."""
         return os.path.join(self.prefix, 'drive_c', 'windows', 'KORVIN.INI')
 
-    def start_app(self):
+    def start_app(self, cwd=None):
+        """Starts the program; CWD (a Linux path) becomes its current folder,
+        where its file chooser opens first."""
         self.app_log = open(os.path.join(self.work, 'app.log'), 'w')
-        self.app = subprocess.Popen([self.config['wine64'], self.config['app']], env=self.env,
+        self.app = subprocess.Popen([self.config['wine64'], self.config['app']], env=self.env, cwd=cwd,
                                     stdin=subprocess.DEVNULL, stdout=self.app_log, stderr=subprocess.STDOUT)
 
     def drive_c(self, *parts):

@@ -116,9 +116,11 @@ def check_dialog(session, window, table, size, what, caption):
 
 
 def start_program(session, settings):
+    """The program with the given settings, its current folder C:\\firmware."""
     with open(session.settings_path(), 'wb') as settings_file:
         settings_file.write(settings)
-    session.start_app()
+    os.makedirs(session.drive_c('firmware'), exist_ok=True)
+    session.start_app(cwd=session.drive_c('firmware'))
     return session.find_window(window_class=MAIN_CLASS, timeout_ms=60000)
 
 
@@ -297,6 +299,7 @@ def run_whole_job(session, main, firmware, device, screenshots, dismiss_with):
     chooser = open_chooser(session, main)
     expect_equal(session.combo(chooser.hwnd, CHOOSER_FILE_TYPES), (0, FILTERS), 'the chooser\'s file types')
     if screenshots:
+        session.set_text(chooser.hwnd, session.file_name_field(chooser.hwnd), os.path.basename(firmware.path))
         session.screenshot('write_chooser', chooser)
     session.choose_file(chooser.hwnd, firmware.windows_path)
     confirm(session, main, check=screenshots, screenshot='write_confirmation' if screenshots else None)
