@@ -6,6 +6,7 @@
 #include <commdlg.h>
 #include <process.h>
 
+#include <cstddef>
 #include <cstdio>
 
 #include "port.h"
@@ -30,6 +31,10 @@ char theFirmwareTitle[32];
 // The old-sized record (76 bytes in the 32-bit program), so that the 9x
 // family's chooser takes it too. No flags: a typed name is not checked for
 // existence here; opening the file tells.
+// OPENFILENAME_SIZE_VERSION_400A: the record up to lpTemplateName.
+static_assert(sizeof(void*) != 4 || offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(LPCSTR) == 76,
+              "the 32-bit program hands the chooser the 76-byte record");
+
 OPENFILENAMEA FirmwareChooserRecord()
 {
     OPENFILENAMEA record = {};
