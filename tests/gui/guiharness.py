@@ -272,7 +272,10 @@ class GuiSession:
         return os.path.join(self.prefix, 'drive_c', 'windows', 'KORVIN.INI')
 
     def start_app(self):
-        self.app_log = open(os.path.join(self.work, 'app.log'), 'w')
+        """Starts the program; again after it has ended, to see what it kept."""
+        if self.app_log is not None:
+            self.app_log.close()
+        self.app_log = open(os.path.join(self.work, 'app.log'), 'a')
         self.app = subprocess.Popen([self.config['wine64'], self.config['app']], env=self.env,
                                     stdin=subprocess.DEVNULL, stdout=self.app_log, stderr=subprocess.STDOUT)
 
@@ -330,6 +333,17 @@ class GuiSession:
         fields, _ = self.driver('info', hwnd, check=False)
         return fields.get('visible') == '1'
 
+    def combo(self, hwnd, control_id):
+        """A combo box's entries in its own (for a sorted box: sorted) order,
+        and the index of the selected one (-1: none)."""
+        fields, text = self.driver('combo', hwnd, control_id)
+        return [entry['text'] for entry in parse_records(text, 'entry')], int(fields['selected'])
+
+    def select(self, hwnd, control_id, index):
+        """Chooses entry INDEX of a combo box as the mouse would: the selection
+        changes and the dialog is told (CBN_SELCHANGE) before this returns."""
+        self.driver('select', hwnd, control_id, index)
+
     def click(self, hwnd, control_id):
         self.driver('click', hwnd, control_id)
 
@@ -343,6 +357,22 @@ class GuiSession:
     def key(self, hwnd, name):
         """esc, enter, alt+f4 or alt+LETTER to the window with the focus."""
         self.driver('key', hwnd, name)
+
+    # -- the prefix -------------------------------------------------------
+
+    def wine(self, *args, timeout=60, check=True):
+        """Runs a Windows program of the prefix (reg, ...); its result."""
+        return run_bounded([self.config['wine64']] + [str(a) for a in args], self.env, timeout, check)
+
+    def stop_wineserver(self):
+        """Ends every Windows process of the prefix; the next one starts a
+        new wineserver, which builds the device maps afresh."""
+        stop_wineserver(self.config, self.prefix)
+
+    def keep_wineserver(self):
+        """A persistent wineserver: values written into volatile registry keys
+        (the device maps) last until the session ends, which stops it."""
+        run_bounded([self.config['wineserver'], '-p'], self.env, 30)
 
     # -- screenshots ------------------------------------------------------
 

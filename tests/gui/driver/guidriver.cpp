@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "guiprobe.h"
 
@@ -34,6 +35,7 @@ int Usage()
         "  gone HWND [--timeout MS]\n"
         "  info HWND | controls HWND | menu HWND\n"
         "  click HWND ID | command HWND ID | syscommand HWND close|minimize\n"
+        "  combo HWND ID | select HWND ID INDEX\n"
         "  key HWND esc|enter|alt+f4|alt+LETTER\n",
         stderr);
     return 2;
@@ -183,10 +185,14 @@ BOOL CALLBACK PrintControl(HWND control, LPARAM context)
     RECT rect;
     GetWindowRect(control, &rect);
     MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&rect), 2);
-    std::printf("control id=%d class=%s style=%#lx rect=%ld,%ld,%ld,%ld visible=%d enabled=%d text=%s\n",
+    // A button's check state: 0 unchecked, 1 checked, 2 indeterminate.
+    bool button = _stricmp(ClassOf(control).c_str(), "Button") == 0;
+    char checked[16] = "";
+    if (button) std::snprintf(checked, sizeof checked, " checked=%d", int(SendMessageA(control, BM_GETCHECK, 0, 0)));
+    std::printf("control id=%d class=%s style=%#lx rect=%ld,%ld,%ld,%ld visible=%d enabled=%d%s text=%s\n",
                 GetDlgCtrlID(control), Quoted(ClassOf(control).c_str()).c_str(),
                 (unsigned long)GetWindowLongA(control, GWL_STYLE), rect.left, rect.top, rect.right - rect.left,
-                rect.bottom - rect.top, IsWindowVisible(control) ? 1 : 0, IsWindowEnabled(control) ? 1 : 0,
+                rect.bottom - rect.top, IsWindowVisible(control) ? 1 : 0, IsWindowEnabled(control) ? 1 : 0, checked,
                 Quoted(WindowText(control).c_str()).c_str());
     return TRUE;
 }
@@ -255,6 +261,53 @@ int Click(HWND window, int id)
     // Posted: the click may open a modal dialog that would hold a sent message.
     PostMessageA(control, BM_CLICK, 0, 0);
     std::puts("clicked=1");
+    return 0;
+}
+
+// A combo box's entries in list order (a sorted box's own order) and the
+// selection (-1: none).
+int Combo(HWND window, int id)
+{
+    HWND combo = GetDlgItem(window, id);
+    if (!combo) {
+        std::printf("error=no control %d\n", id);
+        return 1;
+    }
+    LRESULT count = SendMessageA(combo, CB_GETCOUNT, 0, 0);
+    std::printf("count=%ld\nselected=%ld\n", long(count), long(SendMessageA(combo, CB_GETCURSEL, 0, 0)));
+    for (LRESULT index = 0; index < count; ++index) {
+        // Wine hands another process a list entry in UTF-16 only.
+        LRESULT length = SendMessageW(combo, CB_GETLBTEXTLEN, WPARAM(index), 0);
+        std::vector<wchar_t> wide(length > 0 ? size_t(length) + 1 : 1, L'\0');
+        if (length > 0) SendMessageW(combo, CB_GETLBTEXT, WPARAM(index), LPARAM(wide.data()));
+        std::vector<char> text(wide.size() * 4, '\0');
+        WideCharToMultiByte(CP_ACP, 0, wide.data(), -1, text.data(), int(text.size()), nullptr, nullptr);
+        std::printf("entry index=%ld text=%s\n", long(index), Quoted(text.data()).c_str());
+    }
+    return 0;
+}
+
+// What choosing an entry with the mouse does: the selection changes, then
+// the combo box sends its dialog CBN_SELCHANGE. Sent here too, so the
+// dialog has handled it when the command returns.
+int Select(HWND window, int id, int index)
+{
+    HWND combo = GetDlgItem(window, id);
+    if (!combo) {
+        std::printf("error=no control %d\n", id);
+        return 1;
+    }
+    if (SendMessageA(combo, CB_SETCURSEL, WPARAM(index), 0) == CB_ERR && index != -1) {
+        std::printf("error=no entry %d\n", index);
+        return 1;
+    }
+    DWORD_PTR ignored;
+    if (!SendMessageTimeoutA(window, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE), LPARAM(combo), SMTO_ABORTIFHUNG,
+                             kDefaultTimeoutMs, &ignored)) {
+        std::printf("error=the dialog did not take CBN_SELCHANGE (%lu)\n", GetLastError());
+        return 1;
+    }
+    std::puts("selected=1");
     return 0;
 }
 
@@ -357,6 +410,9 @@ int main(int argc, char** argv)
     if (argc < 4) return Usage();
     if (!std::strcmp(command, "click")) return Click(window, int(ParseNumber(argv[3])));
     if (!std::strcmp(command, "command")) return Command(window, int(ParseNumber(argv[3])));
+    if (!std::strcmp(command, "combo")) return Combo(window, int(ParseNumber(argv[3])));
+    if (!std::strcmp(command, "select") && argc == 5)
+        return Select(window, int(ParseNumber(argv[3])), int(std::strtol(argv[4], nullptr, 0)));
     if (!std::strcmp(command, "syscommand")) return SysCommand(window, argv[3]);
     if (!std::strcmp(command, "key")) return Key(window, argv[3]);
     return Usage();
