@@ -18,6 +18,9 @@ INT_PTR CALLBACK MessageDialogProc(HWND dialog, UINT message, WPARAM wParam, LPA
 // The Write command: choose a file, confirm, send it with a live byte count.
 void RunWriteDialog(HWND owner);
 
+// Dialog 105: runs one write job from the file chooser to its outcome.
+INT_PTR CALLBACK WriteDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
 // The Port command: choose the port and baud rate of the next write.
 void RunPortDialog(HWND owner);
 

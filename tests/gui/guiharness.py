@@ -21,6 +21,12 @@ import time
 # drawn with Wine's own frames, so that what Windows shows is what we see.
 X11_DRIVER_KEY = r'HKCU\Software\Wine\X11 Driver'
 
+# The open-file chooser's controls: the file-name field (the Explorer-style
+# chooser's combo box cmb13, the old one's edit field edt1) and the list of
+# file types (cmb1).
+CHOOSER_FILE_NAME_FIELDS = (1148, 1152)
+CHOOSER_FILE_TYPES = 1136
+
 
 class GuiTestFailure(AssertionError):
     pass
@@ -176,6 +182,7 @@ class GuiSession:
         self.display = None
         self.app = None
         self.app_log = None
+        self.helpers = []
 
     # -- start and stop ---------------------------------------------------
 
@@ -202,6 +209,10 @@ class GuiSession:
                 print('wineserver of %s did not stop in time' % self.prefix)
         if self.app is not None:
             self._stop_process(self.app)
+        # After the wineserver: it may hold a helper's pty as its controlling
+        # terminal.
+        for helper in self.helpers:
+            self._stop_process(helper)
         if self.app_log is not None:
             self.app_log.close()
         if self.xvfb is not None:
@@ -271,13 +282,57 @@ class GuiSession:
         """Where the program's settings file lands: the prefix's Windows folder."""
         return os.path.join(self.prefix, 'drive_c', 'windows', 'KORVIN.INI')
 
-    def start_app(self):
-        """Starts the program; again after it has ended, to see what it kept."""
+    def start_app(self, cwd=None):
+        """Starts the program (again after it has ended, to see what it kept);
+        CWD (a Linux path) becomes its current folder, where its file chooser
+        opens first."""
         if self.app_log is not None:
             self.app_log.close()
         self.app_log = open(os.path.join(self.work, 'app.log'), 'a')
-        self.app = subprocess.Popen([self.config['wine64'], self.config['app']], env=self.env,
+        self.app = subprocess.Popen([self.config['wine64'], self.config['app']], env=self.env, cwd=cwd,
                                     stdin=subprocess.DEVNULL, stdout=self.app_log, stderr=subprocess.STDOUT)
+
+    def drive_c(self, *parts):
+        """A path on the prefix's drive C: (C:\\A\\B is drive_c('A', 'B'))."""
+        return os.path.join(self.prefix, 'drive_c', *parts)
+
+    def wine(self, *args, timeout=60, check=True):
+        """Runs a Windows program of the prefix (reg, cmd, ...) to its end; its
+        result (with check, a failure ends the test)."""
+        return run_bounded([self.config['wine64']] + [str(a) for a in args], self.env, timeout, check)
+
+    def start_helper(self, name, command):
+        """Starts a native program beside the test (the device simulator, say),
+        its output in WORK/NAME.log; stopped by its PID at the end of the
+        session, after the wineserver, if it is still running."""
+        log = open(os.path.join(self.work, name + '.log'), 'w')
+        process = subprocess.Popen([str(c) for c in command], stdin=subprocess.DEVNULL, stdout=log,
+                                   stderr=subprocess.STDOUT)
+        log.close()
+        self.helpers.append(process)
+        return process
+
+    def stop_helper(self, process, timeout=10):
+        """Ends a helper with SIGTERM (if it has not ended) and returns its exit status."""
+        if process.poll() is None:
+            process.send_signal(signal.SIGTERM)
+        try:
+            return process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(10)
+            raise GuiTestFailure('helper %s did not stop on SIGTERM' % process.args[0])
+
+    def wait_helper(self, process, timeout):
+        """A helper's exit status once it has ended by itself."""
+        try:
+            return process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise GuiTestFailure('%s is still running after %d s' % (process.args[0], timeout))
+
+    def helper_log(self, name):
+        with open(os.path.join(self.work, name + '.log')) as log:
+            return log.read()
 
     def app_running(self):
         return self.app is not None and self.app.poll() is None
@@ -333,19 +388,88 @@ class GuiSession:
         fields, _ = self.driver('info', hwnd, check=False)
         return fields.get('visible') == '1'
 
+    def click(self, hwnd, control_id, gone_ms=None, times=1):
+        """Clicks the control (TIMES times in a row); with gone_ms, waits up to
+        that long for the window to go and returns how many milliseconds
+        that took from the click."""
+        args = ['click', hwnd, control_id, '--times', times]
+        if gone_ms is None:
+            self.driver(*args)
+            return None
+        fields, _ = self.driver(*(args + ['--gone', gone_ms]), timeout=gone_ms / 1000 + 30)
+        return int(fields['gone_ms'])
+
+    def text(self, hwnd, control_id):
+        """The control's text as its own procedure gives it (edit fields too)."""
+        fields, _ = self.driver('text', hwnd, control_id)
+        return fields['text']
+
+    def set_text(self, hwnd, control_id, text):
+        """Leaves TEXT in the control's edit field, as typing it would."""
+        self.driver('settext', hwnd, control_id, text)
+
+    def font(self, hwnd, control_id):
+        """The stock font the control uses (SYSTEM_FIXED_FONT, ...) or 'none'."""
+        fields, _ = self.driver('font', hwnd, control_id)
+        return fields['stock']
+
     def combo(self, hwnd, control_id):
-        """A combo box's entries in its own (for a sorted box: sorted) order,
-        and the index of the selected one (-1: none)."""
+        """A combo box's selected index (-1: none) and its items' texts."""
         fields, text = self.driver('combo', hwnd, control_id)
-        return [entry['text'] for entry in parse_records(text, 'entry')], int(fields['selected'])
+        return int(fields['selected']), [item['text'] for item in parse_records(text, 'item')]
 
     def select(self, hwnd, control_id, index):
-        """Chooses entry INDEX of a combo box as the mouse would: the selection
-        changes and the dialog is told (CBN_SELCHANGE) before this returns."""
+        """Chooses item INDEX of a combo box as a user would: the parent has
+        been told (CBN_SELENDOK, CBN_SELCHANGE) when this returns."""
         self.driver('select', hwnd, control_id, index)
 
-    def click(self, hwnd, control_id):
-        self.driver('click', hwnd, control_id)
+    def wait_text(self, hwnd, control_id, text, differs=False, timeout_ms=10000):
+        """Waits until the control's text is TEXT (or, with differs, is not); the text then."""
+        args = ['waittext', hwnd, control_id, text, '--timeout', timeout_ms]
+        if differs:
+            args.append('--differs')
+        fields, _ = self.driver(*args, timeout=timeout_ms / 1000 + 30)
+        return fields['text']
+
+    def start_watch(self, hwnd, control_id, timeout_ms=60000):
+        """Starts reading the control's text every 10 ms, in the background,
+        until its window is gone or disabled; finish_watch gives the result."""
+        path = os.path.join(self.work, 'watch-%s-%s.out' % (hwnd, control_id))
+        out = open(path, 'w')
+        process = subprocess.Popen([self.config['wine64'], self.config['driver'], 'watch', str(hwnd),
+                                    str(control_id), '--timeout', str(timeout_ms)],
+                                   env=self.env, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+        out.close()
+        self.helpers.append(process)
+        return process, path, timeout_ms
+
+    def finish_watch(self, watch):
+        """The texts the watched control showed, in order (each change once),
+        and how the watch ended: 'gone', 'disabled' or 'timeout'."""
+        process, path, timeout_ms = watch
+        try:
+            process.wait(timeout_ms / 1000 + 30)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            raise GuiTestFailure('the watch of %s did not end' % path)
+        with open(path) as out:
+            text = out.read()
+        samples = [record['text'] for record in parse_records(text, 'sample')]
+        return samples, parse_fields(text).get('end', 'no end: %s' % text)
+
+    def file_name_field(self, chooser):
+        """The identifier of the open-file chooser's file-name field."""
+        present = set(int(c['id']) for c in self.controls(chooser))
+        for field in CHOOSER_FILE_NAME_FIELDS:
+            if field in present:
+                return field
+        raise GuiTestFailure('the chooser has no file-name field')
+
+    def choose_file(self, chooser, name):
+        """Types NAME into the open-file chooser's file-name field and presses Open."""
+        self.set_text(chooser, self.file_name_field(chooser), name)
+        self.click(chooser, 1)
 
     def command(self, hwnd, command_id):
         self.driver('command', hwnd, command_id)
@@ -359,10 +483,6 @@ class GuiSession:
         self.driver('key', hwnd, name)
 
     # -- the prefix -------------------------------------------------------
-
-    def wine(self, *args, timeout=60, check=True):
-        """Runs a Windows program of the prefix (reg, ...); its result."""
-        return run_bounded([self.config['wine64']] + [str(a) for a in args], self.env, timeout, check)
 
     def stop_wineserver(self):
         """Ends every Windows process of the prefix; the next one starts a

@@ -175,10 +175,10 @@ def click_baud_button(session, dialog, button):
 
 
 def select_entry(session, dialog, text):
-    entries, _ = session.combo(dialog.hwnd, IDC_PORT_LIST)
+    _, entries = session.combo(dialog.hwnd, IDC_PORT_LIST)
     expect_true(text in entries, '%s is in the list %r' % (text, entries))
     session.select(dialog.hwnd, IDC_PORT_LIST, entries.index(text))
-    expect_equal(session.combo(dialog.hwnd, IDC_PORT_LIST)[1], entries.index(text), 'selected entry')
+    expect_equal(session.combo(dialog.hwnd, IDC_PORT_LIST)[0], entries.index(text), 'selected entry')
 
 
 def leave_saving(session, main):
@@ -202,7 +202,7 @@ def wine_ports_listed_and_ok_stores(config):
         dialog = open_port_dialog(session, main)
         check_port_dialog_layout(session, main, dialog)
 
-        entries, selected = session.combo(dialog.hwnd, IDC_PORT_LIST)
+        selected, entries = session.combo(dialog.hwnd, IDC_PORT_LIST)
         expected = names_in_maps(session)  # Wine adds the machine's own serial ports
         for name in ('COM1', 'COM3', 'COM10', 'LPT1', 'LPT2'):
             expect_true(name in expected, '%s is in the device maps %r' % (name, expected))
@@ -268,7 +268,7 @@ def volatile_map_values(config):
         main = start_program(session)
         dialog = open_port_dialog(session, main)
 
-        entries, selected = session.combo(dialog.hwnd, IDC_PORT_LIST)
+        selected, entries = session.combo(dialog.hwnd, IDC_PORT_LIST)
         expect_equal(entries, OFFERED, 'the ports offered, sorted by the list')
         expect_equal(selected, OFFERED.index('com7'), 'stored 0x0007 selects com7')
         expect_baud_buttons(session, dialog, IDC_BAUD_4800, True, 'com7 preset')
@@ -281,7 +281,7 @@ def volatile_map_values(config):
 
         # The preset finds the new choice when the dialog opens again.
         dialog = open_port_dialog(session, main)
-        expect_equal(session.combo(dialog.hwnd, IDC_PORT_LIST), (OFFERED, OFFERED.index('lpt2')),
+        expect_equal(session.combo(dialog.hwnd, IDC_PORT_LIST), (OFFERED.index('lpt2'), OFFERED),
                      'list and selection when opened again')
         expect_baud_buttons(session, dialog, IDC_BAUD_4800, False, 'lpt2 preset')
         session.click(dialog.hwnd, IDCANCEL)
@@ -297,7 +297,7 @@ def cancel_and_esc_keep_settings(config):
         main = start_program(session)
         for leave in ('cancel', 'esc', 'alt+f4'):
             dialog = open_port_dialog(session, main)
-            entries, selected = session.combo(dialog.hwnd, IDC_PORT_LIST)
+            selected, entries = session.combo(dialog.hwnd, IDC_PORT_LIST)
             expect_equal(entries[selected], 'LPT1', 'preset before %s' % leave)
             expect_baud_buttons(session, dialog, IDC_BAUD_38400, False, 'LPT1 preset before %s' % leave)
             select_entry(session, dialog, 'COM3')
@@ -321,7 +321,7 @@ def absent_port_no_selection(config):
         write_settings(session, settings_file(IDC_BAUD_9600, 0x8005))
         main = start_program(session)
         dialog = open_port_dialog(session, main)
-        entries, selected = session.combo(dialog.hwnd, IDC_PORT_LIST)
+        selected, entries = session.combo(dialog.hwnd, IDC_PORT_LIST)
         expect_true('LPT5' not in entries and entries, 'LPT5 is absent from %r' % entries)
         expect_equal(selected, -1, 'no entry selected')
         expect_baud_buttons(session, dialog, IDC_BAUD_9600, True, 'no preset')
@@ -342,7 +342,7 @@ def nine_x_fixed_parallel_ports(config):
         write_settings(session, settings_file(IDC_BAUD_19200, 0x8003))
         main = start_program(session)
         dialog = open_port_dialog(session, main)
-        entries, selected = session.combo(dialog.hwnd, IDC_PORT_LIST)
+        selected, entries = session.combo(dialog.hwnd, IDC_PORT_LIST)
         expect_equal(entries, ['COM2', 'LPT1', 'LPT2', 'LPT3'], 'ports offered on Windows 98')
         expect_equal(selected, 3, 'stored 0x8003 selects LPT3')
         expect_baud_buttons(session, dialog, IDC_BAUD_19200, False, 'LPT3 preset')
@@ -358,7 +358,7 @@ def choice_survives_restart(config):
         set_up_ports(session, {'COM5': '/dev/null', 'LPT1': '/dev/null'})
         main = start_program(session)
         dialog = open_port_dialog(session, main)
-        _, selected = session.combo(dialog.hwnd, IDC_PORT_LIST)
+        selected, _ = session.combo(dialog.hwnd, IDC_PORT_LIST)
         expect_equal(selected, -1, 'nothing chosen without a settings file')
         expect_baud_buttons(session, dialog, IDC_BAUD_9600, True, 'defaults')
         select_entry(session, dialog, 'COM5')
@@ -370,7 +370,7 @@ def choice_survives_restart(config):
 
         main = start_program(session)
         dialog = open_port_dialog(session, main)
-        entries, selected = session.combo(dialog.hwnd, IDC_PORT_LIST)
+        selected, entries = session.combo(dialog.hwnd, IDC_PORT_LIST)
         expect_equal(entries[selected], 'COM5', 'preset after the restart')
         expect_baud_buttons(session, dialog, IDC_BAUD_38400, True, 'COM5 preset after the restart')
         session.click(dialog.hwnd, IDCANCEL)

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
+#include <initializer_list>
 
 #include "guiprobe.h"
 
@@ -25,6 +25,10 @@ struct Options {
     HWND owner = nullptr;               // nullptr: any
     bool ownerGiven = false;
     DWORD timeoutMs = kDefaultTimeoutMs;
+    DWORD intervalMs = 10;
+    DWORD goneTimeoutMs = 0;  // 0: do not wait
+    bool differs = false;
+    DWORD times = 1;
 };
 
 int Usage()
@@ -34,9 +38,12 @@ int Usage()
         "  find [--class C] [--title T] [--pid P] [--owner HWND] [--timeout MS]\n"
         "  gone HWND [--timeout MS]\n"
         "  info HWND | controls HWND | menu HWND\n"
-        "  click HWND ID | command HWND ID | syscommand HWND close|minimize\n"
+        "  click HWND ID [--times N] [--gone MS] | command HWND ID | syscommand HWND close|minimize\n"
+        "  key HWND esc|enter|alt+f4|alt+LETTER\n"
+        "  text HWND ID | settext HWND ID TEXT | font HWND ID\n"
         "  combo HWND ID | select HWND ID INDEX\n"
-        "  key HWND esc|enter|alt+f4|alt+LETTER\n",
+        "  waittext HWND ID TEXT [--differs] [--timeout MS]\n"
+        "  watch HWND ID [--timeout MS] [--interval MS]\n",
         stderr);
     return 2;
 }
@@ -127,10 +134,12 @@ int Find(const Options& options)
     return 1;
 }
 
+bool IsGone(HWND window) { return !IsWindow(window) || !IsWindowVisible(window); }
+
 int Gone(HWND window, DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
-    while (IsWindow(window) && IsWindowVisible(window)) {
+    while (!IsGone(window)) {
         if (GetTickCount() - start >= timeoutMs) {
             std::printf("error=window still there after %lu ms\n", timeoutMs);
             return 1;
@@ -210,9 +219,10 @@ int Controls(HWND window)
     return 0;
 }
 
-// Wine keeps a menu in the process that made it, so the menu bar is read
-// from inside the program by guiprobe.dll, hooked into the window's thread.
-int Menu(HWND window)
+// Wine keeps a menu (and a font) in the process that made it, so these are
+// read from inside the program by guiprobe.dll, hooked into the window's
+// thread; the probe answers `message` through shared memory.
+int AskProbe(HWND window, const char* message)
 {
     if (!IsWindow(window)) {
         std::puts("error=no such window");
@@ -236,7 +246,7 @@ int Menu(HWND window)
     } else {
         memory[0] = '\0';
         DWORD_PTR ignored;
-        SendMessageTimeoutA(window, RegisterWindowMessageA(kProbeMenuMessage), 0, 0, SMTO_ABORTIFHUNG,
+        SendMessageTimeoutA(window, RegisterWindowMessageA(message), 0, 0, SMTO_ABORTIFHUNG,
                             kDefaultTimeoutMs, &ignored);
         if (memory[0]) {
             std::fputs(memory, stdout);
@@ -251,7 +261,12 @@ int Menu(HWND window)
     return status;
 }
 
-int Click(HWND window, int id)
+// Clicks `times` times in a row, quicker than a hand could. With
+// goneTimeoutMs, also waits until the window is gone and says how long
+// that took from the click.
+int Menu(HWND window) { return AskProbe(window, kProbeMenuMessage); }
+
+int Click(HWND window, int id, DWORD goneTimeoutMs, DWORD times)
 {
     HWND control = GetDlgItem(window, id);
     if (!control) {
@@ -259,56 +274,188 @@ int Click(HWND window, int id)
         return 1;
     }
     // Posted: the click may open a modal dialog that would hold a sent message.
-    PostMessageA(control, BM_CLICK, 0, 0);
-    std::puts("clicked=1");
+    DWORD start = GetTickCount();
+    for (DWORD click = 0; click < times; ++click) PostMessageA(control, BM_CLICK, 0, 0);
+    std::printf("clicked=%lu\n", times);
+    if (!goneTimeoutMs) return 0;
+    while (!IsGone(window)) {
+        if (GetTickCount() - start >= goneTimeoutMs) {
+            std::printf("error=window still there after %lu ms\n", goneTimeoutMs);
+            return 1;
+        }
+        Sleep(1);
+    }
+    std::printf("gone_ms=%lu\n", GetTickCount() - start);
     return 0;
 }
 
-// A combo box's entries in list order (a sorted box's own order) and the
-// selection (-1: none).
+// Sent, not read from the window record: only the control's own procedure
+// knows the text of an edit field or combo box in another process.
+bool ControlText(HWND control, std::string& text)
+{
+    char buffer[1024] = {};
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutA(control, WM_GETTEXT, sizeof buffer, LPARAM(buffer), SMTO_ABORTIFHUNG,
+                             kDefaultTimeoutMs, &length))
+        return false;
+    text = buffer;
+    return true;
+}
+
+HWND ControlOf(HWND window, int id)
+{
+    HWND control = GetDlgItem(window, id);
+    if (!control) std::printf("error=no control %d\n", id);
+    return control;
+}
+
+int Text(HWND window, int id)
+{
+    HWND control = ControlOf(window, id);
+    std::string text;
+    if (!control) return 1;
+    if (!ControlText(control, text)) {
+        std::puts("error=the control did not answer");
+        return 1;
+    }
+    std::printf("text=%s\n", Quoted(text.c_str()).c_str());
+    return 0;
+}
+
+// The edit field where typed text lands: the control itself, or the one
+// inside a combo box (an extended combo box holds a combo box holding it).
+HWND TypingTarget(HWND control)
+{
+    for (int depth = 0; depth < 3; ++depth) {
+        if (!_stricmp(ClassOf(control).c_str(), "Edit")) return control;
+        HWND inner = FindWindowExA(control, nullptr, nullptr, nullptr);
+        HWND edit = FindWindowExA(control, nullptr, "Edit", nullptr);
+        if (edit) return edit;
+        if (!inner) break;
+        control = inner;
+    }
+    return control;
+}
+
+// What typing into the control leaves in it.
+int SetText(HWND window, int id, const char* text)
+{
+    HWND control = ControlOf(window, id);
+    if (!control) return 1;
+    control = TypingTarget(control);
+    DWORD_PTR ignored;
+    if (!SendMessageTimeoutA(control, WM_SETTEXT, 0, LPARAM(text), SMTO_ABORTIFHUNG, kDefaultTimeoutMs,
+                             &ignored)) {
+        std::puts("error=the control did not answer");
+        return 1;
+    }
+    std::puts("set=1");
+    return 0;
+}
+
+// The control's font as the program itself names it (the probe asks).
+int Font(HWND window, int id)
+{
+    HWND control = ControlOf(window, id);
+    if (!control) return 1;
+    return AskProbe(control, kProbeFontMessage);
+}
+
 int Combo(HWND window, int id)
 {
-    HWND combo = GetDlgItem(window, id);
-    if (!combo) {
-        std::printf("error=no control %d\n", id);
-        return 1;
-    }
-    LRESULT count = SendMessageA(combo, CB_GETCOUNT, 0, 0);
-    std::printf("count=%ld\nselected=%ld\n", long(count), long(SendMessageA(combo, CB_GETCURSEL, 0, 0)));
-    for (LRESULT index = 0; index < count; ++index) {
-        // Wine hands another process a list entry in UTF-16 only.
-        LRESULT length = SendMessageW(combo, CB_GETLBTEXTLEN, WPARAM(index), 0);
-        std::vector<wchar_t> wide(length > 0 ? size_t(length) + 1 : 1, L'\0');
-        if (length > 0) SendMessageW(combo, CB_GETLBTEXT, WPARAM(index), LPARAM(wide.data()));
-        std::vector<char> text(wide.size() * 4, '\0');
-        WideCharToMultiByte(CP_ACP, 0, wide.data(), -1, text.data(), int(text.size()), nullptr, nullptr);
-        std::printf("entry index=%ld text=%s\n", long(index), Quoted(text.data()).c_str());
+    HWND control = ControlOf(window, id);
+    if (!control) return 1;
+    DWORD_PTR selected = 0, count = 0;
+    SendMessageTimeoutA(control, CB_GETCURSEL, 0, 0, SMTO_ABORTIFHUNG, kDefaultTimeoutMs, &selected);
+    SendMessageTimeoutA(control, CB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, kDefaultTimeoutMs, &count);
+    std::printf("selected=%lld\ncount=%lld\n", (long long)LRESULT(selected), (long long)LRESULT(count));
+    for (LRESULT index = 0; index < LRESULT(count); ++index) {
+        // Asked for in UTF-16: Wine hands an item's ANSI text between
+        // processes cut after its first character.
+        wchar_t wide[1024] = {};
+        char text[1024] = {};
+        DWORD_PTR length = 0;
+        SendMessageTimeoutW(control, CB_GETLBTEXT, WPARAM(index), LPARAM(wide), SMTO_ABORTIFHUNG,
+                            kDefaultTimeoutMs, &length);
+        WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
+        std::printf("item index=%lld text=%s\n", (long long)index, Quoted(text).c_str());
     }
     return 0;
 }
 
-// What choosing an entry with the mouse does: the selection changes, then
-// the combo box sends its dialog CBN_SELCHANGE. Sent here too, so the
-// dialog has handled it when the command returns.
+// As a choice from the drop-down list: the selection moves and the parent
+// hears of it (CBN_SELENDOK, CBN_SELCHANGE).
 int Select(HWND window, int id, int index)
 {
-    HWND combo = GetDlgItem(window, id);
-    if (!combo) {
-        std::printf("error=no control %d\n", id);
+    HWND control = ControlOf(window, id);
+    if (!control) return 1;
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(control, CB_SETCURSEL, WPARAM(index), 0, SMTO_ABORTIFHUNG, kDefaultTimeoutMs, &result);
+    if (LRESULT(result) != index) {
+        std::printf("error=no item %d\n", index);
         return 1;
     }
-    if (SendMessageA(combo, CB_SETCURSEL, WPARAM(index), 0) == CB_ERR && index != -1) {
-        std::printf("error=no entry %d\n", index);
-        return 1;
-    }
-    DWORD_PTR ignored;
-    if (!SendMessageTimeoutA(window, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE), LPARAM(combo), SMTO_ABORTIFHUNG,
-                             kDefaultTimeoutMs, &ignored)) {
-        std::printf("error=the dialog did not take CBN_SELCHANGE (%lu)\n", GetLastError());
-        return 1;
+    // What a click on an item of the dropped-down list tells the parent.
+    // Sent, as the combo box sends them: the parent has handled both when
+    // the command returns.
+    for (WORD notification : {WORD(CBN_SELENDOK), WORD(CBN_SELCHANGE)}) {
+        DWORD_PTR ignored;
+        if (!SendMessageTimeoutA(window, WM_COMMAND, MAKEWPARAM(id, notification), LPARAM(control),
+                                 SMTO_ABORTIFHUNG, kDefaultTimeoutMs, &ignored)) {
+            std::printf("error=the parent did not answer (%lu)\n", GetLastError());
+            return 1;
+        }
     }
     std::puts("selected=1");
     return 0;
+}
+
+int WaitText(HWND window, int id, const char* wanted, bool differs, DWORD timeoutMs)
+{
+    HWND control = ControlOf(window, id);
+    if (!control) return 1;
+    DWORD start = GetTickCount();
+    for (;;) {
+        std::string text;
+        if (ControlText(control, text) && (text == wanted) != differs) {
+            std::printf("text=%s\n", Quoted(text.c_str()).c_str());
+            return 0;
+        }
+        if (GetTickCount() - start >= timeoutMs) break;
+        Sleep(10);
+    }
+    std::printf("error=text not as wanted within %lu ms\n", timeoutMs);
+    return 1;
+}
+
+// Reads the control's text every interval until its window is gone or
+// disabled (a modal dialog over it); one line per change of text, the last
+// one read after the end was seen.
+int Watch(HWND window, int id, DWORD timeoutMs, DWORD intervalMs)
+{
+    HWND control = ControlOf(window, id);
+    if (!control) return 1;
+    DWORD start = GetTickCount();
+    std::string last;
+    bool first = true;
+    for (;;) {
+        const char* end = IsGone(window) ? "gone" : !IsWindowEnabled(window) ? "disabled" : nullptr;
+        std::string text;
+        if (!IsGone(window) && ControlText(control, text) && (first || text != last)) {
+            std::printf("sample ms=%lu text=%s\n", GetTickCount() - start, Quoted(text.c_str()).c_str());
+            std::fflush(stdout);
+            last = text;
+            first = false;
+        }
+        if (end) {
+            std::printf("end=%s\nms=%lu\n", end, GetTickCount() - start);
+            return 0;
+        }
+        if (GetTickCount() - start >= timeoutMs) break;
+        Sleep(intervalMs);
+    }
+    std::printf("end=timeout\nms=%lu\n", GetTickCount() - start);
+    return 1;
 }
 
 int Command(HWND window, int id)
@@ -374,6 +521,11 @@ int Key(HWND window, const char* name)
 bool ParseOptions(int argc, char** argv, int first, Options& options)
 {
     for (int i = first; i < argc; i += 2) {
+        if (!std::strcmp(argv[i], "--differs")) {
+            options.differs = true;
+            --i;
+            continue;
+        }
         if (i + 1 >= argc) return false;
         const char* name = argv[i];
         const char* value = argv[i + 1];
@@ -382,6 +534,9 @@ bool ParseOptions(int argc, char** argv, int first, Options& options)
         else if (!std::strcmp(name, "--pid")) options.pid = DWORD(ParseNumber(value));
         else if (!std::strcmp(name, "--owner")) options.owner = ParseWindow(value), options.ownerGiven = true;
         else if (!std::strcmp(name, "--timeout")) options.timeoutMs = DWORD(ParseNumber(value));
+        else if (!std::strcmp(name, "--interval")) options.intervalMs = DWORD(ParseNumber(value));
+        else if (!std::strcmp(name, "--gone")) options.goneTimeoutMs = DWORD(ParseNumber(value));
+        else if (!std::strcmp(name, "--times")) options.times = DWORD(ParseNumber(value));
         else return false;
     }
     return true;
@@ -408,12 +563,27 @@ int main(int argc, char** argv)
     if (!std::strcmp(command, "controls")) return Controls(window);
     if (!std::strcmp(command, "menu")) return Menu(window);
     if (argc < 4) return Usage();
-    if (!std::strcmp(command, "click")) return Click(window, int(ParseNumber(argv[3])));
-    if (!std::strcmp(command, "command")) return Command(window, int(ParseNumber(argv[3])));
-    if (!std::strcmp(command, "combo")) return Combo(window, int(ParseNumber(argv[3])));
-    if (!std::strcmp(command, "select") && argc == 5)
-        return Select(window, int(ParseNumber(argv[3])), int(std::strtol(argv[4], nullptr, 0)));
     if (!std::strcmp(command, "syscommand")) return SysCommand(window, argv[3]);
     if (!std::strcmp(command, "key")) return Key(window, argv[3]);
+    int id = int(ParseNumber(argv[3]));
+    if (!std::strcmp(command, "command")) return Command(window, id);
+    if (!std::strcmp(command, "click")) {
+        if (!ParseOptions(argc, argv, 4, options)) return Usage();
+        return Click(window, id, options.goneTimeoutMs, options.times);
+    }
+    if (!std::strcmp(command, "text")) return Text(window, id);
+    if (!std::strcmp(command, "font")) return Font(window, id);
+    if (!std::strcmp(command, "combo")) return Combo(window, id);
+    if (!std::strcmp(command, "watch")) {
+        if (!ParseOptions(argc, argv, 4, options)) return Usage();
+        return Watch(window, id, options.timeoutMs, options.intervalMs);
+    }
+    if (argc < 5) return Usage();
+    if (!std::strcmp(command, "settext")) return SetText(window, id, argv[4]);
+    if (!std::strcmp(command, "select")) return Select(window, id, int(ParseNumber(argv[4])));
+    if (!std::strcmp(command, "waittext")) {
+        if (!ParseOptions(argc, argv, 5, options)) return Usage();
+        return WaitText(window, id, argv[4], options.differs, options.timeoutMs);
+    }
     return Usage();
 }

@@ -50,6 +50,26 @@ std::string DescribeMenuBar(HWND window)
     return out;
 }
 
+// Stock objects are handles of the process that uses them, so the control's
+// font is named here, inside the program.
+std::string DescribeFont(HWND control)
+{
+    static const struct {
+        int object;
+        const char* name;
+    } kStockFonts[] = {{SYSTEM_FIXED_FONT, "SYSTEM_FIXED_FONT"}, {SYSTEM_FONT, "SYSTEM_FONT"},
+                       {ANSI_FIXED_FONT, "ANSI_FIXED_FONT"}, {ANSI_VAR_FONT, "ANSI_VAR_FONT"},
+                       {OEM_FIXED_FONT, "OEM_FIXED_FONT"}, {DEVICE_DEFAULT_FONT, "DEVICE_DEFAULT_FONT"},
+                       {DEFAULT_GUI_FONT, "DEFAULT_GUI_FONT"}};
+    HGDIOBJ font = HGDIOBJ(SendMessageA(control, WM_GETFONT, 0, 0));
+    const char* stock = "none";
+    for (const auto& candidate : kStockFonts)
+        if (font && font == GetStockObject(candidate.object)) stock = candidate.name;
+    char line[128];
+    std::snprintf(line, sizeof line, "font=%#llx\nstock=%s\n", (unsigned long long)uintptr_t(font), stock);
+    return line;
+}
+
 void Answer(const std::string& text)
 {
     HANDLE mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, kProbeMemoryName);
@@ -68,9 +88,11 @@ void Answer(const std::string& text)
 extern "C" __declspec(dllexport) LRESULT CALLBACK GuiProbeCallWndProc(int code, WPARAM wParam, LPARAM lParam)
 {
     static const UINT menuMessage = RegisterWindowMessageA(kProbeMenuMessage);
+    static const UINT fontMessage = RegisterWindowMessageA(kProbeFontMessage);
     if (code == HC_ACTION) {
         const CWPSTRUCT* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
         if (call->message == menuMessage) Answer(DescribeMenuBar(call->hwnd));
+        if (call->message == fontMessage) Answer(DescribeFont(call->hwnd));
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }

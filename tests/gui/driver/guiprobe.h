@@ -1,6 +1,6 @@
 // What guidriver and its probe, guiprobe.dll, share. The probe is loaded into
 // the driven program by a window hook and answers from inside it what Wine
-// does not let another process read: the menu bar.
+// does not let another process read: the menu bar, a control's font.
 #pragma once
 
 // The driver creates this shared memory, hooks the window's thread and sends
@@ -9,3 +9,6 @@
 constexpr const char* kProbeMemoryName = "QuorvaneGuiProbeMemory";
 constexpr const char* kProbeMenuMessage = "QuorvaneGuiProbeMenu";
 constexpr unsigned kProbeMemorySize = 65536;
+// Sent to a control: the probe answers "font=HANDLE" and "stock=NAME", the
+// stock font (SYSTEM_FIXED_FONT, ...) the control draws with, or "none".
+constexpr const char* kProbeFontMessage = "QuorvaneGuiProbeFont";
