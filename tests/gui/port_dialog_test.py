@@ -10,11 +10,14 @@ into the (volatile) maps under a persistent wineserver, for values Wine would
 never make (a lower-case com7, a value that is not a string, names and data
 of 256 characters).
 """
+import os
 import sys
 import time
 
 from guiharness import GuiSession, GuiTestFailure, expect_equal, expect_true, run_cases
 from shell_test import dialog_base_units, expect_ended, read_settings, start_program, write_settings
+from write_dialog_test import (WRITE_END, Device, confirm, dismiss, expect_message, find_write_dialog,
+                               open_chooser, worked_example)
 
 IDOK, IDCANCEL, IDYES = 1, 2, 6
 IDM_PORT, IDM_EXIT = 302, 303
@@ -112,6 +115,12 @@ def names_in_maps(session):
 
 
 # -- the dialog --------------------------------------------------------------
+
+def start_in_firmware_folder(session):
+    """The program in C:\\firmware, where its file chooser opens."""
+    session.start_app(cwd=session.drive_c('firmware'))
+    return session.find_window(window_class='PELMARIX', timeout_ms=60000)
+
 
 def open_port_dialog(session, main):
     session.command(main.hwnd, IDM_PORT)  # what the menu item sends
@@ -351,12 +360,14 @@ def nine_x_fixed_parallel_ports(config):
         leave_saving(session, main)
 
 
-def choice_survives_restart(config):
-    """Choose, leave with YES, start again: the file holds the choice and the
-    dialog presets it."""
-    with GuiSession(config, 'port_dialog_restart') as session:
+def chosen_port_survives_restart_and_writes(config):
+    """Across the program: choose COM5 at 38400 baud, leave with YES, start
+    again: the file holds the choice, the dialog presets it, and a Write goes
+    to COM5, where the simulated device takes the whole job."""
+    with GuiSession(config, 'port_dialog_restart_write') as session:
         set_up_ports(session, {'COM5': '/dev/null', 'LPT1': '/dev/null'})
-        main = start_program(session)
+        firmware = worked_example(session)  # in C:\firmware, where the chooser opens
+        main = start_in_firmware_folder(session)
         dialog = open_port_dialog(session, main)
         selected, _ = session.combo(dialog.hwnd, IDC_PORT_LIST)
         expect_equal(selected, -1, 'nothing chosen without a settings file')
@@ -368,13 +379,26 @@ def choice_survives_restart(config):
         leave_saving(session, main)
         expect_equal(read_settings(session), settings_file(IDC_BAUD_38400, 0x0005), 'settings saved')
 
-        main = start_program(session)
+        main = start_in_firmware_folder(session)
         dialog = open_port_dialog(session, main)
         selected, entries = session.combo(dialog.hwnd, IDC_PORT_LIST)
         expect_equal(entries[selected], 'COM5', 'preset after the restart')
         expect_baud_buttons(session, dialog, IDC_BAUD_38400, True, 'COM5 preset after the restart')
         session.click(dialog.hwnd, IDCANCEL)
         session.wait_gone(dialog.hwnd)
+
+        # The device takes Wine's COM5 over from the /dev/null Wine gave it.
+        os.remove(os.path.join(session.prefix, 'dosdevices', 'com5'))
+        device = Device(session, '--once')
+        chooser = open_chooser(session, main)
+        session.choose_file(chooser.hwnd, firmware.windows_path)
+        confirm(session, main)
+        write = find_write_dialog(session, main)
+        end = expect_message(session, main, WRITE_END, '"Write End !"', owner=write.hwnd)
+        dismiss(session, end, 'ok')
+        session.wait_gone(write.hwnd)
+        expect_equal(device.wait_end(), 0, 'the simulator\'s verdict')
+        device.expect_received(firmware.raw, 'the job on the chosen port')
         leave_saving(session, main)
         expect_equal(read_settings(session), settings_file(IDC_BAUD_38400, 0x0005), 'settings saved again')
 
@@ -385,7 +409,7 @@ CASES = {
     'cancel_and_esc_keep_settings': cancel_and_esc_keep_settings,
     'absent_port_no_selection': absent_port_no_selection,
     'nine_x_fixed_parallel_ports': nine_x_fixed_parallel_ports,
-    'choice_survives_restart': choice_survives_restart,
+    'chosen_port_survives_restart_and_writes': chosen_port_survives_restart_and_writes,
 }
 
 if __name__ == '__main__':
