@@ -66,54 +66,26 @@ bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
 namespace {
 
-// Every string value of one device map, in enumeration order.
-void ForEachDeviceMapValue(const char* key, void (*visit)(void* context, const char* name, const char* data),
-                           void* context)
-{
-    HKEY map;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &map) != ERROR_SUCCESS) return;
-    for (DWORD index = 0;; ++index) {
-        char name[kDeviceMapBufferSize], data[kDeviceMapBufferSize + 1] = "";
-        DWORD nameSize = sizeof name, dataSize = kDeviceMapBufferSize, type = 0;
-        if (RegEnumValueA(map, index, name, &nameSize, nullptr, &type, reinterpret_cast<BYTE*>(data), &dataSize) !=
-            ERROR_SUCCESS)
-            break;
-        data[dataSize < kDeviceMapBufferSize ? dataSize : kDeviceMapBufferSize] = '\0';
-        if (type == REG_SZ) visit(context, name, data);
-    }
-    RegCloseKey(map);
-}
-
 struct ListTarget {
     void (*add)(void* context, const PortListing& port);
     void* context;
 };
 
-void AddSerial(void* raw, const char* name, const char* data)
+// The serial map names the target device's own USB port with its prefix.
+void AddMappedPort(void* raw, const MappedPort& port)
 {
-    ListTarget& target = *static_cast<ListTarget*>(raw);
+    const ListTarget& target = *static_cast<const ListTarget*>(raw);
     PortListing listing = {};
-    std::snprintf(listing.name, sizeof listing.name, "%s", data);
-    listing.kind = HasDeviceUsbPrefix(name) ? "device-usb" : "serial";
-    target.add(target.context, listing);
-}
-
-void AddParallel(void* raw, const char*, const char* data)
-{
-    const char prefix[] = "\\DosDevices\\";
-    if (_strnicmp(data, prefix, sizeof prefix - 1) != 0) return;
-    ListTarget& target = *static_cast<ListTarget*>(raw);
-    PortListing listing = {};
-    std::snprintf(listing.name, sizeof listing.name, "%s", data + sizeof prefix - 1);
-    listing.kind = "parallel";
+    std::snprintf(listing.name, sizeof listing.name, "%s", port.name);
+    listing.kind = port.parallel ? "parallel" : HasDeviceUsbPrefix(port.valueName) ? "device-usb" : "serial";
     target.add(target.context, listing);
 }
 
 }  // namespace
 
+// The ports the Windows program's port settings dialog offers, in the same order.
 void ListCliPorts(void (*add)(void* context, const PortListing& port), void* context)
 {
     ListTarget target = {add, context};
-    ForEachDeviceMapValue("HARDWARE\\DEVICEMAP\\SERIALCOMM", AddSerial, &target);
-    ForEachDeviceMapValue("HARDWARE\\DEVICEMAP\\PARALLEL PORTS", AddParallel, &target);
+    DiscoverMappedPorts(AddMappedPort, &target);
 }

@@ -107,6 +107,62 @@ constexpr PortTimeouts kPortTimeouts = {0, 0, 200, 10, 200};
 
 constexpr unsigned long kPortQueueSize = 256;  // input and output queues
 
+// Port discovery: the names the port settings dialog offers. A port name is
+// "COM" or "LPT" in the letter case the device map gives, then a number
+// 0..65535 written canonically (COM3, lpt2; never COM03 or COM+5).
+constexpr char kSerialNamePrefix[] = "COM";
+constexpr char kParallelDataPrefix[] = "\\DosDevices\\LPT";  // 15 characters
+constexpr size_t kDosDevicesLength = 12;                        // "\DosDevices\"
+
+// The text after a port name's three letters: a scanf "%d" conversion whose
+// low 16 bits, printed back with "%d", give exactly the same bytes.
+bool IsCanonicalPortNumber(const char* text);
+
+// The port a serial device-map value names: a string value whose data begins
+// with "COM" (any case) and a canonical number; the data as stored.
+bool SerialPortOfValue(const DeviceMapValue& value, char (&name)[kPortNameSize]);
+
+// The port a parallel device-map value names: a string value whose data
+// begins with "\DosDevices\LPT" (any case) and a canonical number; the data
+// after "\DosDevices\" (LPT2).
+bool ParallelPortOfValue(const DeviceMapValue& value, char (&name)[kPortNameSize]);
+
+// One port a device map names.
+struct MappedPort {
+    const char* name;       // what the user sees and chooses: COM3, lpt2
+    const char* valueName;  // the map value's name; "" for the fixed 9x names
+    bool parallel;
+};
+using VisitMappedPort = void (*)(void* context, const MappedPort& port);
+
+// Walks one map from index 0 until an enumeration call fails (the end, or a
+// value too long for the buffers) and visits every value naming a port, in
+// enumeration order. Two values naming the same port are both visited.
+void CollectSerialPorts(NextDeviceMapValue next, void* map, VisitMappedPort visit, void* context);
+void CollectParallelPorts(NextDeviceMapValue next, void* map, VisitMappedPort visit, void* context);
+
+// The 9x family has no parallel map: LPT1, LPT2 and LPT3 are always offered.
+void CollectFixedParallelPorts(VisitMappedPort visit, void* context);
+
+// The port settings dialog's list entries are port names. One beginning
+// with "COM" (any case) is a serial port, the only kind with a baud rate.
+bool IsSerialEntry(const char* entry);
+
+// A scanf "%d" of the entry from its fourth character (COM12 gives 12);
+// 0 when there is no number.
+long EntryNumber(const char* entry);
+
+// The port code that chooses the entry: its number AND 0xFFF, with bit 15
+// for a parallel port (COM3 0x0003, LPT1 0x8001, COM4099 0x0003 too).
+PortCode PortCodeOfEntry(const char* entry);
+
+// Copies list entry `index` into `entry`; false when it cannot be read.
+using ReadPortEntry = bool (*)(void* list, int index, char (&entry)[kPortNameSize]);
+
+// The entry the stored code chooses, searched from the last entry to the
+// first so that a later entry wins; -1 when none does.
+int FindPresetEntry(PortCode code, int count, ReadPortEntry read, void* list);
+
 #ifdef _WIN32
 #include <windows.h>
 
@@ -127,6 +183,14 @@ DeviceMapMatch LookUpSerialDeviceMap(const char* portName);
 // Copies the fields SetUpSerialLine knows between a DCB and back; all other
 // DCB fields are kept as read.
 void SetUpSerialLine(DCB& dcb, BaudSelector selector);
+
+// Every port the machine's device maps name, serial ports first, each group
+// in enumeration order. The parallel ports come from the parallel map on the
+// NT family, and are LPT1..LPT3 on the 9x family (GetVersionExA decides).
+void DiscoverMappedPorts(VisitMappedPort visit, void* context);
+
+// What the port settings dialog offers: each port's name, as above.
+void DiscoverPorts(void (*add)(void* context, const char* portName), void* context);
 
 // The worker's seam over an open port handle, notifying `dialog` by
 // SendMessageA. A failed read counts as no byte: the worker simply reads again.

@@ -1,5 +1,6 @@
 // Opening and setting up the port on Windows, and the transfer worker's
 // seam over the open handle.
+#include "device_map_win32.h"
 #include "port.h"
 
 static_assert(kDtrControlEnable == DTR_CONTROL_ENABLE, "DTR control value");
@@ -8,32 +9,6 @@ static_assert(kNoParity == NOPARITY && kOneStopBit == ONESTOPBIT, "line format v
 static_assert(kRegistryString == REG_SZ, "string value type");
 
 namespace {
-
-const char kSerialDeviceMap[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
-
-struct DeviceMapCursor {
-    HKEY key;
-    char name[kDeviceMapBufferSize];
-    BYTE data[kDeviceMapBufferSize];
-};
-
-bool NextSerialDeviceMapValue(void* map, unsigned long index, DeviceMapValue& value)
-{
-    DeviceMapCursor& cursor = *static_cast<DeviceMapCursor*>(map);
-    // Both sizes are in-out: reset before every call, or a short value
-    // would shrink the buffers for the ones after it.
-    DWORD nameSize = kDeviceMapBufferSize;
-    DWORD dataSize = kDeviceMapBufferSize;
-    DWORD type = 0;
-    LONG status = RegEnumValueA(cursor.key, index, cursor.name, &nameSize, nullptr, &type,
-                                cursor.data, &dataSize);
-    if (status != ERROR_SUCCESS) return false;
-    value.name = cursor.name;
-    value.type = type;
-    value.data = reinterpret_cast<const char*>(cursor.data);
-    value.dataSize = dataSize;
-    return true;
-}
 
 SerialLineFields FieldsOf(const DCB& dcb)
 {
@@ -150,14 +125,37 @@ unsigned long long TickMs(void*)
 
 }  // namespace
 
+bool OpenDeviceMap(const char* key, DeviceMapCursor& cursor)
+{
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &cursor.key) == ERROR_SUCCESS;
+}
+
+void CloseDeviceMap(DeviceMapCursor& cursor) { RegCloseKey(cursor.key); }
+
+bool NextDeviceMapValueOf(void* map, unsigned long index, DeviceMapValue& value)
+{
+    DeviceMapCursor& cursor = *static_cast<DeviceMapCursor*>(map);
+    // Both sizes are in-out: reset before every call, or a short value
+    // would shrink the buffers for the ones after it.
+    DWORD nameSize = kDeviceMapBufferSize;
+    DWORD dataSize = kDeviceMapBufferSize;
+    DWORD type = 0;
+    LONG status = RegEnumValueA(cursor.key, index, cursor.name, &nameSize, nullptr, &type,
+                                cursor.data, &dataSize);
+    if (status != ERROR_SUCCESS) return false;
+    value.name = cursor.name;
+    value.type = type;
+    value.data = reinterpret_cast<const char*>(cursor.data);
+    value.dataSize = dataSize;
+    return true;
+}
+
 DeviceMapMatch LookUpSerialDeviceMap(const char* portName)
 {
     DeviceMapCursor cursor = {};
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSerialDeviceMap, 0, KEY_READ, &cursor.key) !=
-        ERROR_SUCCESS)
-        return DeviceMapMatch::NotListed;
-    DeviceMapMatch match = MatchInDeviceMap(portName, NextSerialDeviceMapValue, &cursor);
-    RegCloseKey(cursor.key);
+    if (!OpenDeviceMap(kSerialDeviceMapKey, cursor)) return DeviceMapMatch::NotListed;
+    DeviceMapMatch match = MatchInDeviceMap(portName, NextDeviceMapValueOf, &cursor);
+    CloseDeviceMap(cursor);
     return match;
 }
 

@@ -23,3 +23,7 @@ INT_PTR CALLBACK WriteDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
 
 // The Port command: choose the port and baud rate of the next write.
 void RunPortDialog(HWND owner);
+
+// The port settings dialog (108): the ports found, the current choice preset;
+// OK takes over the port code and baud selector, CANCEL keeps them.
+INT_PTR CALLBACK PortDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

@@ -283,9 +283,12 @@ class GuiSession:
         return os.path.join(self.prefix, 'drive_c', 'windows', 'KORVIN.INI')
 
     def start_app(self, cwd=None):
-        """Starts the program; CWD (a Linux path) becomes its current folder,
-        where its file chooser opens first."""
-        self.app_log = open(os.path.join(self.work, 'app.log'), 'w')
+        """Starts the program (again after it has ended, to see what it kept);
+        CWD (a Linux path) becomes its current folder, where its file chooser
+        opens first."""
+        if self.app_log is not None:
+            self.app_log.close()
+        self.app_log = open(os.path.join(self.work, 'app.log'), 'a')
         self.app = subprocess.Popen([self.config['wine64'], self.config['app']], env=self.env, cwd=cwd,
                                     stdin=subprocess.DEVNULL, stdout=self.app_log, stderr=subprocess.STDOUT)
 
@@ -293,9 +296,10 @@ class GuiSession:
         """A path on the prefix's drive C: (C:\\A\\B is drive_c('A', 'B'))."""
         return os.path.join(self.prefix, 'drive_c', *parts)
 
-    def wine(self, *args, timeout=60):
-        """Runs a Windows program of the prefix (reg, cmd, ...) to its end."""
-        return run_bounded([self.config['wine64']] + [str(a) for a in args], self.env, timeout)
+    def wine(self, *args, timeout=60, check=True):
+        """Runs a Windows program of the prefix (reg, cmd, ...) to its end; its
+        result (with check, a failure ends the test)."""
+        return run_bounded([self.config['wine64']] + [str(a) for a in args], self.env, timeout, check)
 
     def start_helper(self, name, command):
         """Starts a native program beside the test (the device simulator, say),
@@ -415,7 +419,8 @@ class GuiSession:
         return int(fields['selected']), [item['text'] for item in parse_records(text, 'item')]
 
     def select(self, hwnd, control_id, index):
-        """Chooses item INDEX of a combo box as a user would (the parent is told)."""
+        """Chooses item INDEX of a combo box as a user would: the parent has
+        been told (CBN_SELENDOK, CBN_SELCHANGE) when this returns."""
         self.driver('select', hwnd, control_id, index)
 
     def wait_text(self, hwnd, control_id, text, differs=False, timeout_ms=10000):
@@ -476,6 +481,18 @@ class GuiSession:
     def key(self, hwnd, name):
         """esc, enter, alt+f4 or alt+LETTER to the window with the focus."""
         self.driver('key', hwnd, name)
+
+    # -- the prefix -------------------------------------------------------
+
+    def stop_wineserver(self):
+        """Ends every Windows process of the prefix; the next one starts a
+        new wineserver, which builds the device maps afresh."""
+        stop_wineserver(self.config, self.prefix)
+
+    def keep_wineserver(self):
+        """A persistent wineserver: values written into volatile registry keys
+        (the device maps) last until the session ends, which stops it."""
+        run_bounded([self.config['wineserver'], '-p'], self.env, 30)
 
     # -- screenshots ------------------------------------------------------
 

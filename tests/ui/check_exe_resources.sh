@@ -58,6 +58,20 @@ expect resources '109 DIALOG 10, 10, 180, 52' 'STYLE 0x80c000c0' 'CAPTION "Exit"
   '  CONTROL "Setting Parameter Save?", 65535, "STATIC", 0x50020001, 40, 12, 100, 8' \
   '  CONTROL 102, 102, "STATIC", 0x50000003, 8, 8, 20, 20' 'END'
 
+# The port settings dialog: OK default and first of the tab groups; the
+# sorted drop-down list (CBS_DROPDOWNLIST | CBS_SORT | WS_VSCROLL); automatic
+# radio buttons whose group starts at 38400; the two group boxes.
+expect resources '108 DIALOG 10, 10, 150, 168' 'STYLE 0x80c000c0' 'CAPTION "Port"' 'FONT 12, "MS Sans Serif"' 'BEGIN' \
+  '  CONTROL "OK", 1, "BUTTON", 0x50030001, 14, 148, 56, 12' \
+  '  CONTROL "CANCEL", 2, "BUTTON", 0x50010000, 80, 148, 56, 12' \
+  '  CONTROL "", 201, "COMBOBOX", 0x50230103, 16, 20, 118, 56' \
+  '  CONTROL "38400bps", 205, "BUTTON", 0x50030009, 16, 66, 118, 8' \
+  '  CONTROL "19200bps", 202, "BUTTON", 0x50000009, 16, 82, 118, 8' \
+  '  CONTROL " 9600bps", 203, "BUTTON", 0x50000009, 16, 98, 118, 8' \
+  '  CONTROL " 4800bps", 204, "BUTTON", 0x50000009, 16, 114, 118, 8' \
+  '  CONTROL "Port", 65535, "BUTTON", 0x50020007, 8, 8, 134, 32' \
+  '  CONTROL "BaudRate", 65535, "BUTTON", 0x50020007, 8, 52, 134, 84' 'END'
+
 expect resources '1 VERSIONINFO' ' FILEVERSION 2, 2, 0, 1' ' PRODUCTVERSION 2, 2, 0, 1'
 expect resources '    BLOCK "040904b0"' '    BEGIN' \
   '      VALUE "FileDescription", "Quorvane"' '      VALUE "FileVersion", "2.2.0.1"' \

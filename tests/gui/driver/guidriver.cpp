@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <initializer_list>
 
 #include "guiprobe.h"
 
@@ -193,10 +194,14 @@ BOOL CALLBACK PrintControl(HWND control, LPARAM context)
     RECT rect;
     GetWindowRect(control, &rect);
     MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&rect), 2);
-    std::printf("control id=%d class=%s style=%#lx rect=%ld,%ld,%ld,%ld visible=%d enabled=%d text=%s\n",
+    // A button's check state: 0 unchecked, 1 checked, 2 indeterminate.
+    bool button = _stricmp(ClassOf(control).c_str(), "Button") == 0;
+    char checked[16] = "";
+    if (button) std::snprintf(checked, sizeof checked, " checked=%d", int(SendMessageA(control, BM_GETCHECK, 0, 0)));
+    std::printf("control id=%d class=%s style=%#lx rect=%ld,%ld,%ld,%ld visible=%d enabled=%d%s text=%s\n",
                 GetDlgCtrlID(control), Quoted(ClassOf(control).c_str()).c_str(),
                 (unsigned long)GetWindowLongA(control, GWL_STYLE), rect.left, rect.top, rect.right - rect.left,
-                rect.bottom - rect.top, IsWindowVisible(control) ? 1 : 0, IsWindowEnabled(control) ? 1 : 0,
+                rect.bottom - rect.top, IsWindowVisible(control) ? 1 : 0, IsWindowEnabled(control) ? 1 : 0, checked,
                 Quoted(WindowText(control).c_str()).c_str());
     return TRUE;
 }
@@ -391,8 +396,16 @@ int Select(HWND window, int id, int index)
         return 1;
     }
     // What a click on an item of the dropped-down list tells the parent.
-    PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, CBN_SELENDOK), LPARAM(control));
-    PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE), LPARAM(control));
+    // Sent, as the combo box sends them: the parent has handled both when
+    // the command returns.
+    for (WORD notification : {WORD(CBN_SELENDOK), WORD(CBN_SELCHANGE)}) {
+        DWORD_PTR ignored;
+        if (!SendMessageTimeoutA(window, WM_COMMAND, MAKEWPARAM(id, notification), LPARAM(control),
+                                 SMTO_ABORTIFHUNG, kDefaultTimeoutMs, &ignored)) {
+            std::printf("error=the parent did not answer (%lu)\n", GetLastError());
+            return 1;
+        }
+    }
     std::puts("selected=1");
     return 0;
 }
