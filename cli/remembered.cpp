@@ -1,4 +1,3 @@
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,14 +14,11 @@ const char kDeviceKey[] = "DEVICE";
 
 bool PortCodeOfName(const char* name, PortCode& code)
 {
-    bool serial = strncasecmp(name, "COM", 3) == 0;
-    if (!serial && strncasecmp(name, "LPT", 3) != 0) return false;
-    const char* digits = name + 3;
-    if (!std::isdigit((unsigned char)*digits)) return false;
-    char* end = nullptr;
-    unsigned long number = std::strtoul(digits, &end, 10);
-    if (*end || number == 0 || number > 0xFFF) return false;
-    code = PortCode(number) | (serial ? 0 : kParallelPortBit);
+    bool lettersKnown = strncasecmp(name, "COM", 3) == 0 || strncasecmp(name, "LPT", 3) == 0;
+    if (!lettersKnown || !IsCanonicalPortNumber(name + 3)) return false;
+    long number = EntryNumber(name);
+    if (number < 1 || number > 0xFFF) return false;  // what a port code can hold
+    code = PortCodeOfEntry(name);
     return true;
 }
 
