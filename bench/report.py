@@ -46,6 +46,25 @@ def timing_rows(path):
 # ---- the figures ----------------------------------------------------------
 
 
+def windows_figures(work):
+    """Turnaround through the Windows program's write dialog, or None."""
+    runs = []
+    for path in files(work, "windows.*.timing"):
+        rows = timing_rows(path)
+        turns = sorted((nxt - written) / 1e3 for _, _, written, nxt in rows if nxt)
+        if len(turns) < 10:
+            continue
+        span = (rows[-1][2] - rows[0][2]) / 1e9
+        runs.append({"median": median(turns), "p99": percentile(turns, 0.99),
+                     "fps": (len(rows) - 1) / span if span > 0 else 0, "frames": len(rows)})
+    if not runs:
+        return None
+    result = {key: median([r[key] for r in runs]) for key in ("median", "p99", "fps")}
+    result["frames"] = runs[0]["frames"]
+    result["runs"] = len(runs)
+    return result
+
+
 def machine(work):
     rows = {}
     for line in read(work, "machine.tsv").splitlines():
@@ -247,7 +266,7 @@ def write_report(work, output):
     ln = line(work)
     mem = memory(work)
     alloc = allocations(work)
-    windows = read(work, "windows.tsv")
+    windows = windows_figures(work)
 
     mib = 1024.0
     mem_diff = {kind: (mem[100][kind] - mem[1][kind]) / mib for kind in ("frames", "write")}
@@ -287,7 +306,11 @@ def write_report(work, output):
     w("|---|---|---|")
     w("| encoder at least 10x srec_cat on the same file | %.1fx | %s |" % (enc["ratio"], mark(enc["ratio"] >= 10)))
     w("| host turnaround median under 100 µs natively | %.1f µs | %s |" % (turn["median"], mark(turn["median"] < 100)))
-    w("| host turnaround median under 1 ms for the Windows program under Wine | not measured yet | not measured |")
+    if windows is None:
+        w("| host turnaround median under 1 ms for the Windows program under Wine | not measured | not measured |")
+    else:
+        w("| host turnaround median under 1 ms for the Windows program under Wine | %.1f µs | %s |"
+          % (windows["median"], mark(windows["median"] < 1000)))
     w("| at least 99%% of the protocol's limit at 38400 baud | %.2f%% (%.2f%% without the simulator's own "
       "lateness) | %s |" % (100 * ln["efficiency"], 100 * ln["efficiency_host"], mark(ln["efficiency"] >= 0.99)))
     met_memory = all(abs(d) <= 1.0 for d in mem_diff.values())
@@ -431,15 +454,22 @@ def write_report(work, output):
     # 5
     w("## 5. The Windows program under wine64")
     w("")
-    if windows.startswith("present"):
-        w("not measured yet: the write dialog is present (%s), but bench/run has no driver for it yet."
-          % windows.split("\t", 1)[1])
+    if windows is None:
+        w("not measured: no run of the write dialog finished (see the bench/run output).")
     else:
-        w("not measured yet: the Windows program's write dialog is not built")
-    w("")
-    w("This figure is meant as the host turnaround per frame through the write dialog, its synchronous "
-      "progress hand-over included, with the Windows program under wine64 writing to `quorvane-sim` through a "
-      "Wine COM port (a `dosdevices/comN` link to the simulator's pty).")
+        w("The x86_64 `quorvane.exe` under wine64 in a real window (Xvfb, the GUI test harness), writing a "
+          "generated file of %d frames (32 data bytes each) through its write dialog to `quorvane-sim` answering "
+          "at once behind COM5 (a `dosdevices/com5` link to the simulator's pty). The turnaround is measured by "
+          "the simulator as in section 2: from its answer written to the first byte of the next frame, so it "
+          "holds Wine's serial read, the synchronous progress hand-over to the dialog (`SendMessageA`, the "
+          "counter redrawn), reading and encoding the next line and Wine's serial write. %d runs." %
+          (windows["frames"], windows["runs"]))
+        w("")
+        w("| | median of the runs |")
+        w("|---|---|")
+        w("| host turnaround, median | %.1f µs |" % windows["median"])
+        w("| host turnaround, 99th percentile | %.1f µs |" % windows["p99"])
+        w("| frames per second | %.0f |" % windows["fps"])
     w("")
 
     # limits
@@ -457,6 +487,10 @@ def write_report(work, output):
     if turn["median"] >= 100:
         any_unmet = True
         w("- **Turnaround.** Median %.1f µs against 100 µs." % turn["median"])
+    if windows is not None and windows["median"] >= 1000:
+        any_unmet = True
+        w("- **Turnaround under Wine.** Median %.1f µs against 1 ms: Wine's serial reads and writes each go "
+          "through the wineserver, on top of the dialog's synchronous hand-over." % windows["median"])
     if ln["efficiency"] < 0.99:
         any_unmet = True
         w("- **38400 baud (%.2f%%).** Per frame the line time is %.1f µs; the host turnaround adds %.1f µs on "
