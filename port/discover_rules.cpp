@@ -44,8 +44,9 @@ bool PortOfValue(const DeviceMapValue& value, const char* prefix, size_t nameSta
     char text[kLongestPortData];
     if (value.type != kRegistryString || !DataText(value, text)) return false;
     if (!StartsWithIgnoringCase(text, prefix) || !IsCanonicalPortNumber(text + strlen(prefix))) return false;
-    snprintf(name, sizeof name, "%s", text + nameStart);
-    return true;
+    // A canonical number has at most five digits, so the name always fits.
+    int length = snprintf(name, sizeof name, "%s", text + nameStart);
+    return length > 0 && size_t(length) < sizeof name;
 }
 
 using PortOfValueRule = bool (*)(const DeviceMapValue& value, char (&name)[kPortNameSize]);
