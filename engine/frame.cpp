@@ -21,14 +21,29 @@ constexpr uint16_t UpdateCrc16Bitwise(uint16_t crc, uint8_t byte)
 
 // The same update, eight bits at a time: the low byte of the CRC and the
 // data byte only ever meet through their XOR.
+// `pair` takes two bytes at a time: the first byte's table entry is carried
+// through the second byte's update.
 struct Crc16Table {
     uint16_t entry[256];
-    constexpr Crc16Table() : entry()
+    uint16_t pair[256];
+    constexpr Crc16Table() : entry(), pair()
     {
         for (unsigned i = 0; i < 256; ++i) entry[i] = UpdateCrc16Bitwise(0, uint8_t(i));
+        for (unsigned i = 0; i < 256; ++i) pair[i] = uint16_t((entry[i] >> 8) ^ entry[entry[i] & 0xFF]);
     }
 };
 constexpr Crc16Table kCrc16Table;
+
+uint16_t Crc16Of(const uint8_t* bytes, size_t count)
+{
+    uint16_t crc = 0;
+    for (; count >= 2; bytes += 2, count -= 2) {
+        crc = uint16_t(crc ^ (bytes[0] | (bytes[1] << 8)));
+        crc = uint16_t(kCrc16Table.pair[crc & 0xFF] ^ kCrc16Table.entry[crc >> 8]);
+    }
+    if (count) crc = uint16_t((crc >> 8) ^ kCrc16Table.entry[(crc ^ bytes[0]) & 0xFF]);
+    return crc;
+}
 
 }  // namespace
 
@@ -166,8 +181,7 @@ size_t FinishFrame(uint8_t* frame, uint8_t dataLength, uint32_t address)
     frame[5] = uint8_t(address);
     size_t etxAt = 6 + size_t(dataLength);
     frame[etxAt] = kEtx;
-    uint16_t crc = 0;
-    for (size_t i = 1; i <= etxAt; ++i) UpdateCrc16(crc, frame[i]);
+    uint16_t crc = Crc16Of(frame + 1, etxAt);
     frame[etxAt + 1] = uint8_t(crc >> 8);
     frame[etxAt + 2] = uint8_t(crc);
     return etxAt + 3;
