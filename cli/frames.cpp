@@ -109,7 +109,12 @@ int RunFramesCommand(int argc, char** argv)
         std::fprintf(stderr, "quorvane-cli frames: cannot open %s: %s\n", path, std::strerror(errno));
         return kExitUsage;
     }
-    if (raw) SetBinaryStdout();
+    if (raw) {
+        SetBinaryStdout();
+        // Frames are small: a large buffer saves a system call every few of them.
+        static char outputBuffer[1 << 16];
+        std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
+    }
 
     WriteJob job;
     FramesPrinter printer = {&job, raw};

@@ -56,7 +56,7 @@ struct LineReader {
     size_t position;
     size_t filled;
     bool drained;  // the stream reported its end or an error
-    char block[4096];
+    char block[16384];
 };
 
 enum class LineRead { Line, Ended, ReadError, TooLong };
