@@ -73,15 +73,8 @@ void TakeOverChoice(HWND dialog)
     }
 }
 
-}  // namespace
-
-INT_PTR CALLBACK PortDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+INT_PTR HandleCommand(HWND dialog, WPARAM wParam)
 {
-    if (message == WM_INITDIALOG) {
-        FillAndPreset(dialog);
-        return TRUE;
-    }
-    if (message != WM_COMMAND) return FALSE;
     switch (LOWORD(wParam)) {
     case IDOK:
         TakeOverChoice(dialog);
@@ -94,6 +87,21 @@ INT_PTR CALLBACK PortDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         if (HIWORD(wParam) != CBN_SELCHANGE) return FALSE;
         FollowSelection(dialog);
         return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+}  // namespace
+
+INT_PTR CALLBACK PortDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        FillAndPreset(dialog);
+        return TRUE;
+    case WM_COMMAND:
+        return HandleCommand(dialog, wParam);
     default:
         return FALSE;
     }
