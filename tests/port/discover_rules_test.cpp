@@ -9,8 +9,14 @@
 #include <vector>
 
 #include "port.h"
+#include "scripted_map.h"
 
 namespace {
+
+using quorvane_test::FailingCall;
+using quorvane_test::MapEntry;
+using quorvane_test::NextScriptedValue;
+using quorvane_test::ScriptedMap;
 
 constexpr unsigned long kRegExpandSz = 2;
 constexpr unsigned long kRegBinary = 3;
@@ -111,36 +117,11 @@ TEST(ParallelDeviceMapValue, DosDevicesLptAndACanonicalNumberGiveTheNameAfterDos
     ExpectPorts(rows, ParallelPortOfValue);
 }
 
-// A device map as the enumeration hands it out; a value marked `fails`
-// stands for a call that fails there (a value too long for the buffers).
-struct MapEntry {
-    std::string name;
-    unsigned long type;
-    std::string data;
-    bool fails;
-};
-
-struct ScriptedMap {
-    std::vector<MapEntry> entries;
-    unsigned long calls;
-};
-
-bool NextScriptedValue(void* map, unsigned long index, DeviceMapValue& value)
-{
-    ScriptedMap& scripted = *static_cast<ScriptedMap*>(map);
-    EXPECT_EQ(scripted.calls, index) << "indices go 0, 1, 2, ...";
-    ++scripted.calls;
-    if (index >= scripted.entries.size() || scripted.entries[index].fails) return false;
-    const MapEntry& entry = scripted.entries[index];
-    value = {entry.name.c_str(), entry.type, entry.data.data(), entry.data.size()};
-    return true;
-}
 
 MapEntry Value(const std::string& name, const char* data, unsigned long type = kRegistryString)
 {
     return {name, type, Sz(data), false};
 }
-MapEntry FailingCall() { return {"", 0, "", true}; }
 
 // What the walk visited, as "name|valueName|S" or "...|P".
 void Record(void* context, const MappedPort& port)

@@ -7,8 +7,14 @@
 #include <vector>
 
 #include "port.h"
+#include "scripted_map.h"
 
 namespace {
+
+using quorvane_test::FailingCall;
+using quorvane_test::MapEntry;
+using quorvane_test::NextScriptedValue;
+using quorvane_test::ScriptedMap;
 
 struct NamingRow {
     PortCode code;
@@ -83,30 +89,6 @@ TEST(DeviceUsbPrefix, MatchesTheFirst25CharactersInAnyLetterCase)
     for (const auto& row : rows) EXPECT_EQ(row.matches, HasDeviceUsbPrefix(row.name)) << row.name;
 }
 
-// A device map as the enumeration hands it out; a value marked `fails`
-// stands for a call that fails there (a value too long for the buffers).
-struct MapEntry {
-    std::string name;
-    unsigned long type;
-    std::string data;  // bytes as returned, terminating NUL included if any
-    bool fails;
-};
-
-struct ScriptedMap {
-    std::vector<MapEntry> entries;
-    unsigned long calls;
-};
-
-bool NextScriptedValue(void* map, unsigned long index, DeviceMapValue& value)
-{
-    ScriptedMap& scripted = *static_cast<ScriptedMap*>(map);
-    EXPECT_EQ(scripted.calls, index) << "indices go 0, 1, 2, ...";
-    ++scripted.calls;
-    if (index >= scripted.entries.size() || scripted.entries[index].fails) return false;
-    const MapEntry& entry = scripted.entries[index];
-    value = {entry.name.c_str(), entry.type, entry.data.data(), entry.data.size()};
-    return true;
-}
 
 const char kUsbName[] = "\\??\\usb#VID_0D5C&PID_0002#7&1a2b3c4d&0&0000";
 const std::string kCom3("COM3\0", 5);
@@ -117,7 +99,6 @@ MapEntry Value(const std::string& name, const std::string& data, unsigned long t
 {
     return {name, type, data, false};
 }
-MapEntry FailingCall() { return {"", 0, "", true}; }
 
 TEST(DeviceMapLookup, FirstStringValueNamingThePortDecides)
 {
