@@ -52,25 +52,6 @@ unsigned long ParseNumber(const char* text) { return std::strtoul(text, nullptr,
 
 HWND ParseWindow(const char* text) { return HWND(uintptr_t(std::strtoull(text, nullptr, 0))); }
 
-// Quotes a text so that it stays on one line: \ " and control characters escaped.
-std::string Quoted(const char* text)
-{
-    std::string out = "\"";
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
-        if (*p == '"' || *p == '\\') {
-            out += '\\';
-            out += char(*p);
-        } else if (*p < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\x%02x", *p);
-            out += escape;
-        } else {
-            out += char(*p);
-        }
-    }
-    return out + "\"";
-}
-
 std::string WindowText(HWND window)
 {
     char text[512] = {};

@@ -9,24 +9,6 @@
 
 namespace {
 
-std::string Quoted(const char* text)
-{
-    std::string out = "\"";
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
-        if (*p == '"' || *p == '\\') {
-            out += '\\';
-            out += char(*p);
-        } else if (*p < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\x%02x", *p);
-            out += escape;
-        } else {
-            out += char(*p);
-        }
-    }
-    return out + "\"";
-}
-
 // One line per menu bar item: position, command, whether it opens a pop-up,
 // type and state flags, text.
 std::string DescribeMenuBar(HWND window)
