@@ -99,7 +99,7 @@ ReadResult Ack(void*, uint8_t* byte)
     return ReadResult::Byte;
 }
 void NoPause(void*) {}
-void NoNotify(void*, unsigned, long long) {}
+void NoNotify(void*, WriteNote, long long) {}
 unsigned long long NoClock(void*) { return 0; }
 
 // The whole-file path: read, encode, hand over, answer, progress.

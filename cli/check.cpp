@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "cli.h"
-#include "firmware_check.h"
+#include "conversions.h"
 
 namespace {
 
@@ -20,48 +20,44 @@ const char kCheckUsage[] =
     "\n"
     "exit status: 0 no problems, 1 problems, 2 usage error or unreadable file\n";
 
-}  // namespace
+const CommandOption kCheckOptions[] = {{"help", 0, false}, {"baud", 0, true}};
 
-long ParseBaud(const char* text)
+struct CheckOptions {
+    bool help = false;
+    unsigned long baud = 9600;
+};
+
+bool TakeCheckOption(void* context, int index, const char* value, char* error, size_t errorSize)
 {
-    static const long rates[] = {4800, 9600, 19200, 38400};
-    for (long rate : rates) {
-        char name[8];
-        std::snprintf(name, sizeof name, "%ld", rate);
-        if (std::strcmp(text, name) == 0) return rate;
+    CheckOptions& options = *static_cast<CheckOptions*>(context);
+    if (index == 0) options.help = true;
+    if (index == 1 && !(options.baud = ParseBaudRate(value))) {
+        std::snprintf(error, errorSize, "baud rate must be %s", kBaudRateList);
+        return false;
     }
-    return 0;
+    return true;
 }
+
+}  // namespace
 
 int RunCheckCommand(int argc, char** argv)
 {
-    long baud = 9600;
-    const char* path = nullptr;
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0) {
-            std::fputs(kCheckUsage, stdout);
-            return kExitOk;
-        }
-        if (std::strcmp(argv[i], "--baud") == 0 && i + 1 < argc) {
-            baud = ParseBaud(argv[++i]);
-            if (!baud) {
-                std::fprintf(stderr, "quorvane-cli check: baud rate must be 4800, 9600, 19200 or 38400\n");
-                return kExitUsage;
-            }
-        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
-            std::fprintf(stderr, "quorvane-cli check: unknown option '%s'\n\n%s", argv[i], kCheckUsage);
-            return kExitUsage;
-        } else if (path) {
-            std::fprintf(stderr, "quorvane-cli check: only one FILE, please\n\n%s", kCheckUsage);
-            return kExitUsage;
-        } else {
-            path = argv[i];
-        }
+    CheckOptions options;
+    CommandLine line;
+    if (!ParseCommandLine(argc, argv, kCheckOptions, TakeCheckOption, &options, line)) {
+        std::fprintf(stderr, "quorvane-cli check: %s\n\n%s", line.error, kCheckUsage);
+        return kExitUsage;
     }
-    if (!path) {
+    if (options.help) {
+        std::fputs(kCheckUsage, stdout);
+        return kExitOk;
+    }
+    if (line.operandCount != 1) {
+        if (line.operandCount > 1) std::fprintf(stderr, "quorvane-cli check: only one FILE, please\n\n");
         std::fputs(kCheckUsage, stderr);
         return kExitUsage;
     }
+    const char* path = line.operands[0];
     FILE* source = std::fopen(path, "rb");
     if (!source) {
         std::fprintf(stderr, "quorvane-cli check: cannot open %s: %s\n", path, std::strerror(errno));
@@ -74,6 +70,6 @@ int RunCheckCommand(int argc, char** argv)
         std::fprintf(stderr, "quorvane-cli check: cannot read %s\n", path);
         return kExitUsage;
     }
-    PrintFirmwareCheck(stdout, path, check, baud);
+    PrintFirmwareCheck(stdout, path, check, options.baud);
     return check.problems ? kExitFailed : kExitOk;
 }

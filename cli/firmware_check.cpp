@@ -1,9 +1,9 @@
-#include "firmware_check.h"
-
+// The strict check of a firmware file, over the worker's own line reader.
 #include <cstdarg>
 #include <cstring>
 
-#include "transfer.h"
+#include "cli.h"
+#include "conversions.h"
 
 namespace {
 
@@ -32,14 +32,6 @@ void AddFileProblem(FirmwareCheck& check, const char* format, ...)
     va_start(args, format);
     AddProblemV(check, 0, format, args);
     va_end(args);
-}
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
 }
 
 // Address width in bytes by record type; 0 for the reserved type S4.
@@ -102,7 +94,7 @@ bool ParseRecord(FirmwareCheck& check, const char* text, size_t length, Record& 
     }
     record.type = text[1] - '0';
     for (size_t i = 2; i < end; ++i) {
-        if (HexValue(text[i]) < 0) {
+        if (HexDigitValue(text[i]) < 0) {
             AddProblem(check, "character %zu is not a hexadecimal digit", i + 1);
             return false;
         }
@@ -111,7 +103,7 @@ bool ParseRecord(FirmwareCheck& check, const char* text, size_t length, Record& 
         AddProblem(check, "odd number of hexadecimal digits");
         return false;
     }
-    int count = HexValue(text[2]) * 16 + HexValue(text[3]);
+    int count = HexDigitValue(text[2]) * 16 + HexDigitValue(text[3]);
     int pairs = int((end - 4) / 2);
     if (count != pairs) {
         AddProblem(check, "count says %d bytes, the line holds %d", count, pairs);
@@ -120,7 +112,7 @@ bool ParseRecord(FirmwareCheck& check, const char* text, size_t length, Record& 
     record.byteCount = count;
     unsigned sum = unsigned(count);
     for (int i = 0; i < count; ++i) {
-        record.bytes[i] = (unsigned char)(HexValue(text[4 + 2 * i]) * 16 + HexValue(text[5 + 2 * i]));
+        record.bytes[i] = (unsigned char)(HexDigitValue(text[4 + 2 * i]) * 16 + HexDigitValue(text[5 + 2 * i]));
         if (i < count - 1) sum += record.bytes[i];
     }
     if (count == 0) {
@@ -172,33 +164,54 @@ void CheckRecord(FirmwareCheck& check, const Record& record)
     }
 }
 
-// One line (`fullLength` characters, of which `length` are in `text`): the
-// strict rules, and what the worker would send for it.
-void CheckLine(FirmwareCheck& check, const char* text, size_t length, size_t fullLength)
+// Counts what the worker does with the line: the frames it sends, up to
+// the line where it stops.
+void ForecastLine(FirmwareCheck& check, const FrameResult& encoded, const uint8_t* frame)
+{
+    if (check.jobOver) return;
+    if (encoded.kind == FrameKind::Frame) {
+        ++check.frames;
+        check.frameBytes += encoded.size;
+        check.frameData += FrameDataLength(frame);
+        return;
+    }
+    check.jobOver = true;
+    check.jobLine = check.lines;
+    check.jobFailure = encoded.kind == FrameKind::End ? WriteFailure::None : WriteFailure::LineRejected;
+}
+
+// One line of `length` characters, as the worker reads it: the strict
+// rules, and what the worker would send for it.
+void CheckLine(FirmwareCheck& check, const char* text, size_t length)
 {
     if (check.terminated) {
         if (!IsBlank(text, length)) AddProblem(check, "text after the termination record");
         return;
     }
-    if (fullLength > kMaxLineLength) {
-        AddProblem(check, "line is longer than any S-record (%zu characters)", fullLength);
-        return;
-    }
-    if (std::memchr(text, '\0', length)) {
-        AddProblem(check, "line holds a NUL character");
-        return;
-    }
-    Record record;
-    if (ParseRecord(check, text, length, record)) CheckRecord(check, record);
-
     uint8_t frame[kMaxFrameSize];
     FrameResult encoded = EncodeLine(text, length, frame);
-    if (encoded.kind == FrameKind::End) check.terminated = true;
-    if (encoded.kind == FrameKind::Frame) {
-        ++check.frames;
-        check.frameBytes += encoded.size;
-        check.frameData += FrameDataLength(frame);
+    ForecastLine(check, encoded, frame);
+    if (std::memchr(text, '\0', length)) {
+        AddProblem(check, "line holds a NUL character");
+    } else {
+        Record record;
+        if (ParseRecord(check, text, length, record)) CheckRecord(check, record);
     }
+    if (encoded.kind == FrameKind::End) check.terminated = true;
+}
+
+// A line the worker cannot hold stops the job there; the check goes on.
+void CheckLongLine(FirmwareCheck& check, size_t length)
+{
+    if (check.terminated) {
+        AddProblem(check, "text after the termination record");
+        return;
+    }
+    AddProblem(check, "line is longer than any S-record (%zu characters)", length);
+    if (check.jobOver) return;
+    check.jobOver = true;
+    check.jobLine = check.lines;
+    check.jobFailure = WriteFailure::LineTooLong;
 }
 
 }  // namespace
@@ -206,22 +219,27 @@ void CheckLine(FirmwareCheck& check, const char* text, size_t length, size_t ful
 bool CheckFirmware(FILE* source, FirmwareCheck& check)
 {
     check = FirmwareCheck();
-
-    char line[kMaxLineLength + 1];
-    size_t length = 0, fullLength = 0;
-    for (int c = std::getc(source);; c = std::getc(source)) {
-        if (c != EOF) {
-            if (length < sizeof line) line[length++] = char(c);
-            ++fullLength;
-            if (c != '\n') continue;
-        }
-        if (fullLength == 0 && c == EOF) break;
+    static LineReader reader;  // one check at a time: not on the stack
+    StartLineReader(reader, source);
+    char line[kMaxLineLength];
+    for (;;) {
+        size_t length = 0;
+        LineRead read = ReadLine(reader, line, length);
+        if (read == LineRead::Ended) break;
+        if (read == LineRead::ReadError) return false;
         ++check.lines;
-        CheckLine(check, line, length, fullLength);
-        length = fullLength = 0;
-        if (c == EOF) break;
+        if (read == LineRead::Line) {
+            CheckLine(check, line, length);
+            continue;
+        }
+        PassOverLine(reader, length);
+        if (std::ferror(source)) return false;
+        CheckLongLine(check, length);
     }
-    if (std::ferror(source)) return false;
+    if (!check.jobOver) {
+        check.jobLine = check.lines + 1;
+        check.jobFailure = WriteFailure::FileEnded;
+    }
     if (!check.terminated) {
         AddFileProblem(check, "no termination record (S7, S8 or S9): the job would fail at the end of the file");
     }
@@ -233,7 +251,7 @@ unsigned long long WireBytes(const FirmwareCheck& check, bool answered)
     return 2 * kControlSequenceSize + check.frameBytes + (answered ? check.frames : 0);
 }
 
-void PrintFirmwareCheck(FILE* out, const char* path, const FirmwareCheck& check, long baud)
+void PrintFirmwareCheck(FILE* out, const char* path, const FirmwareCheck& check, unsigned long baud)
 {
     std::fprintf(out, "file: %s\n", path);
     std::fprintf(out, "records:");
@@ -252,7 +270,7 @@ void PrintFirmwareCheck(FILE* out, const char* path, const FirmwareCheck& check,
     }
     std::fprintf(out, "frames: %lu\n", check.frames);
     unsigned long long bytes = WireBytes(check, true);
-    std::fprintf(out, "time on the wire at %ld baud: %.1f s (%llu bytes, an answer to every frame)\n", baud,
+    std::fprintf(out, "time on the wire at %lu baud: %.1f s (%llu bytes, an answer to every frame)\n", baud,
                  double(bytes) * 10.0 / double(baud), bytes);
     if (check.problems == 0) {
         std::fprintf(out, "problems: none\n");

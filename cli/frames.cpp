@@ -63,7 +63,7 @@ ReadResult AlwaysAck(void*, uint8_t* byte)
 }
 
 void NoPause(void*) {}
-void IgnoreNotification(void*, unsigned, long long) {}
+void IgnoreNotification(void*, WriteNote, long long) {}
 unsigned long long NoClock(void*) { return 0; }
 
 int Report(const WriteJob& job, WriteOutcome outcome, const char* path, bool raw)
@@ -77,33 +77,29 @@ int Report(const WriteJob& job, WriteOutcome outcome, const char* path, bool raw
     return kExitFailed;
 }
 
+const CommandOption kFramesOptions[] = {{"help", 0, false}, {"raw", 0, false}};
+
 }  // namespace
 
 int RunFramesCommand(int argc, char** argv)
 {
-    bool raw = false;
-    const char* path = nullptr;
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0) {
-            std::fputs(kFramesUsage, stdout);
-            return kExitOk;
-        }
-        if (std::strcmp(argv[i], "--raw") == 0) {
-            raw = true;
-        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
-            std::fprintf(stderr, "quorvane-cli frames: unknown option '%s'\n\n%s", argv[i], kFramesUsage);
-            return kExitUsage;
-        } else if (path) {
-            std::fprintf(stderr, "quorvane-cli frames: only one FILE, please\n\n%s", kFramesUsage);
-            return kExitUsage;
-        } else {
-            path = argv[i];
-        }
+    bool flags[2] = {false, false};
+    CommandLine line;
+    if (!ParseCommandLine(argc, argv, kFramesOptions, TakeFlag, flags, line)) {
+        std::fprintf(stderr, "quorvane-cli frames: %s\n\n%s", line.error, kFramesUsage);
+        return kExitUsage;
     }
-    if (!path) {
+    if (flags[0]) {
+        std::fputs(kFramesUsage, stdout);
+        return kExitOk;
+    }
+    if (line.operandCount != 1) {
+        if (line.operandCount > 1) std::fprintf(stderr, "quorvane-cli frames: only one FILE, please\n\n");
         std::fputs(kFramesUsage, stderr);
         return kExitUsage;
     }
+    const bool raw = flags[1];
+    const char* path = line.operands[0];
     FILE* source = std::fopen(path, "rb");
     if (!source) {
         std::fprintf(stderr, "quorvane-cli frames: cannot open %s: %s\n", path, std::strerror(errno));

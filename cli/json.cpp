@@ -1,4 +1,4 @@
-#include "json.h"
+#include "cli.h"
 
 void PrintJsonString(FILE* out, const char* text)
 {

@@ -36,10 +36,10 @@ int main(int argc, char** argv)
         std::printf("quorvane-cli %s\n", QUORVANE_VERSION);
         return kExitOk;
     }
-    if (std::strcmp(command, "frames") == 0) return RunFramesCommand(argc - 2, argv + 2);
-    if (std::strcmp(command, "check") == 0) return RunCheckCommand(argc - 2, argv + 2);
-    if (std::strcmp(command, "write") == 0) return RunWriteCommand(argc - 2, argv + 2);
-    if (std::strcmp(command, "ports") == 0) return RunPortsCommand(argc - 2, argv + 2);
+    if (std::strcmp(command, "frames") == 0) return RunFramesCommand(argc - 1, argv + 1);
+    if (std::strcmp(command, "check") == 0) return RunCheckCommand(argc - 1, argv + 1);
+    if (std::strcmp(command, "write") == 0) return RunWriteCommand(argc - 1, argv + 1);
+    if (std::strcmp(command, "ports") == 0) return RunPortsCommand(argc - 1, argv + 1);
     std::fprintf(stderr, "quorvane-cli: unknown command '%s'\n\n%s", command, kUsage);
     return kExitUsage;
 }

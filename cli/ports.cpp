@@ -3,8 +3,7 @@
 #include <cstring>
 
 #include "cli.h"
-#include "cli_port.h"
-#include "json.h"
+#include "port.h"
 
 namespace {
 
@@ -26,39 +25,41 @@ void PrintPort(void* context, const PortListing& port)
     if (listing.json) {
         std::printf("%s\n  {\"name\":", listing.count ? "," : "");
         PrintJsonString(stdout, port.name);
-        std::printf(",\"kind\":\"%s\"", port.kind);
+        std::printf(",\"kind\":\"%s\"", PortKindName(port.kind));
         if (port.usb) std::printf(",\"usb\":\"%04x:%04x\"", port.vendor, port.product);
         std::printf(",\"description\":");
         PrintJsonString(stdout, port.description);
         std::printf("}");
     } else {
-        std::printf("%-20s %-10s", port.name, port.kind);
+        std::printf("%-20s %-10s", port.name, PortKindName(port.kind));
         if (port.usb) std::printf(" %04x:%04x", port.vendor, port.product);
         if (port.description[0]) std::printf(" %s", port.description);
-        if (std::strcmp(port.kind, "device-usb") == 0) std::printf("  <- the target device's own USB port");
+        if (port.kind == PortKind::DeviceUsb) std::printf("  <- the target device's own USB port");
         std::printf("\n");
     }
     ++listing.count;
 }
 
+const CommandOption kPortsOptions[] = {{"help", 0, false}, {"json", 0, false}};
+
 }  // namespace
 
 int RunPortsCommand(int argc, char** argv)
 {
-    Listing listing = {false, 0};
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0) {
-            std::fputs(kPortsUsage, stdout);
-            return kExitOk;
-        }
-        if (std::strcmp(argv[i], "--json") != 0) {
-            std::fprintf(stderr, "quorvane-cli ports: unknown argument '%s'\n\n%s", argv[i], kPortsUsage);
-            return kExitUsage;
-        }
-        listing.json = true;
+    bool flags[2] = {false, false};
+    CommandLine line;
+    if (!ParseCommandLine(argc, argv, kPortsOptions, TakeFlag, flags, line) || line.operandCount > 0) {
+        const char* why = line.error[0] ? line.error : "takes no arguments";
+        std::fprintf(stderr, "quorvane-cli ports: %s\n\n%s", why, kPortsUsage);
+        return kExitUsage;
     }
+    if (flags[0]) {
+        std::fputs(kPortsUsage, stdout);
+        return kExitOk;
+    }
+    Listing listing = {flags[1], 0};
     if (listing.json) std::printf("[");
-    ListCliPorts(PrintPort, &listing);
+    ListPorts(PrintPort, &listing);
     if (listing.json) std::printf("%s]\n", listing.count ? "\n" : "");
     else if (listing.count == 0) std::printf("no ports found\n");
     return kExitOk;

@@ -1,3 +1,7 @@
+#include <unistd.h>
+
 #include "cli.h"
 
 void SetBinaryStdout() {}
+
+bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }

@@ -10,9 +10,8 @@
 #include <thread>
 
 #include "cli.h"
-#include "cli_port.h"
-#include "firmware_check.h"
-#include "json.h"
+#include "conversions.h"
+#include "port.h"
 #include "transfer.h"
 
 namespace {
@@ -57,7 +56,7 @@ struct WriteOptions {
     const char* file = nullptr;
     const char* ports[kMaxPorts] = {};
     int portCount = 0;
-    long baud = 0;  // 0 until given or remembered
+    unsigned long baud = 0;  // 0 until given or remembered
     AnswerMode mode = AnswerMode::Auto;
     double answerTimeoutSeconds = 30;
     bool force = false;
@@ -69,14 +68,14 @@ struct WriteOptions {
 // `outcome` and then `finished`; the main thread reads them, and owns the rest.
 struct PortJob {
     const char* name = nullptr;
-    CliPort* port = nullptr;
+    Port* port = nullptr;
     FILE* source = nullptr;
     WriteJob job;
     std::atomic<long long> sent{0};
     std::atomic<bool> finished{false};
     WriteOutcome outcome = WriteOutcome::Error;
     int exitStatus = kExitOk;
-    char reason[256] = "";
+    char reason[320] = "";
     double seconds = 0;
     long long lastReported = -1;
     std::thread thread;
@@ -110,49 +109,70 @@ int UsageError(const char* format, const char* detail)
     return kExitUsage;
 }
 
+enum WriteOption { kHelp, kPort, kBaud, kMode, kAnswerTimeout, kForce, kSave, kQuiet, kJson };
+
+const CommandOption kWriteOptions[] = {
+    {"help", 0, false}, {"port", 0, true}, {"baud", 0, true},  {"mode", 0, true},  {"answer-timeout", 0, true},
+    {"force", 0, false}, {"save", 0, false}, {"quiet", 0, false}, {"json", 0, false},
+};
+
+struct WriteParse {
+    WriteOptions& options;
+    bool help;
+};
+
+bool Refuse(char* error, size_t errorSize, const char* format, const char* value)
+{
+    std::snprintf(error, errorSize, format, value);
+    return false;
+}
+
+bool TakeWriteOption(void* context, int index, const char* value, char* error, size_t errorSize)
+{
+    WriteParse& parse = *static_cast<WriteParse*>(context);
+    WriteOptions& options = parse.options;
+    switch (WriteOption(index)) {
+    case kHelp: parse.help = true; break;
+    case kPort:
+        if (options.portCount == kMaxPorts) return Refuse(error, errorSize, "at most 32 ports%s", "");
+        options.ports[options.portCount++] = value;
+        break;
+    case kBaud:
+        options.baud = ParseBaudRate(value);
+        if (!options.baud) return Refuse(error, errorSize, "baud rate must be 4800, 9600, 19200 or 38400, not '%s'", value);
+        break;
+    case kMode:
+        if (!ParseMode(value, options.mode)) return Refuse(error, errorSize, "mode must be auto, ack or silent, not '%s'", value);
+        break;
+    case kAnswerTimeout: {
+        char* end = nullptr;
+        options.answerTimeoutSeconds = std::strtod(value, &end);
+        if (end == value || *end || options.answerTimeoutSeconds < 0 || options.answerTimeoutSeconds > 86400)
+            return Refuse(error, errorSize, "answer timeout must be 0 to 86400 seconds, not '%s'", value);
+        break;
+    }
+    case kForce: options.force = true; break;
+    case kSave: options.save = true; break;
+    case kQuiet: options.output = Output::Quiet; break;
+    case kJson: options.output = Output::Json; break;
+    }
+    return true;
+}
+
 // Fills `options`; returns -1 when parsing went well, else the exit status.
 int ParseWriteOptions(int argc, char** argv, WriteOptions& options)
 {
-    for (int i = 0; i < argc; ++i) {
-        const char* arg = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        bool takesValue = std::strcmp(arg, "--port") == 0 || std::strcmp(arg, "--baud") == 0 ||
-                          std::strcmp(arg, "--mode") == 0 || std::strcmp(arg, "--answer-timeout") == 0;
-        if (takesValue && !value) return UsageError("%s needs a value", arg);
-        if (std::strcmp(arg, "--help") == 0) {
-            std::fputs(kWriteUsage, stdout);
-            return kExitOk;
-        } else if (std::strcmp(arg, "--port") == 0) {
-            if (options.portCount == kMaxPorts) return UsageError("at most 32 ports%s", "");
-            options.ports[options.portCount++] = value;
-        } else if (std::strcmp(arg, "--baud") == 0) {
-            options.baud = ParseBaud(value);
-            if (!options.baud) return UsageError("baud rate must be 4800, 9600, 19200 or 38400, not '%s'", value);
-        } else if (std::strcmp(arg, "--mode") == 0) {
-            if (!ParseMode(value, options.mode)) return UsageError("mode must be auto, ack or silent, not '%s'", value);
-        } else if (std::strcmp(arg, "--answer-timeout") == 0) {
-            char* end = nullptr;
-            options.answerTimeoutSeconds = std::strtod(value, &end);
-            if (end == value || *end || options.answerTimeoutSeconds < 0 || options.answerTimeoutSeconds > 86400)
-                return UsageError("answer timeout must be 0 to 86400 seconds, not '%s'", value);
-        } else if (std::strcmp(arg, "--force") == 0) {
-            options.force = true;
-        } else if (std::strcmp(arg, "--save") == 0) {
-            options.save = true;
-        } else if (std::strcmp(arg, "--quiet") == 0) {
-            options.output = Output::Quiet;
-        } else if (std::strcmp(arg, "--json") == 0) {
-            options.output = Output::Json;
-        } else if (arg[0] == '-' && arg[1] != '\0') {
-            return UsageError("unknown option '%s'", arg);
-        } else if (options.file) {
-            return UsageError("only one FILE, please%s", "");
-        } else {
-            options.file = arg;
-        }
-        if (takesValue) ++i;
+    WriteParse parse = {options, false};
+    CommandLine line;
+    if (!ParseCommandLine(argc, argv, kWriteOptions, TakeWriteOption, &parse, line))
+        return UsageError("%s", line.error);
+    if (parse.help) {
+        std::fputs(kWriteUsage, stdout);
+        return kExitOk;
     }
-    if (!options.file) return UsageError("which FILE?%s", "");
+    if (line.operandCount > 1) return UsageError("only one FILE, please%s", "");
+    if (line.operandCount == 0) return UsageError("which FILE?%s", "");
+    options.file = line.operands[0];
     static Remembered remembered = LoadRemembered();
     if (!options.baud) options.baud = remembered.baud;
     if (options.portCount == 0) {
@@ -279,9 +299,9 @@ void ReportProgress(const WriteOptions& options, Progress& progress, int jobCoun
 
 // ---- the jobs --------------------------------------------------------------
 
-void OnNotification(void* context, unsigned message, long long total)
+void OnNotification(void* context, WriteNote note, long long total)
 {
-    if (message == WM_WRITE_PROGRESS) static_cast<PortJob*>(context)->sent.store(total);
+    if (note == WriteNote::Progress) static_cast<PortJob*>(context)->sent.store(total);
 }
 
 void RunJob(PortJob* job)
@@ -301,23 +321,25 @@ int ExitStatusOf(WriteOutcome outcome)
 // Opens the port and the file for one job; false (with the reason) if not.
 bool PrepareJob(const WriteOptions& options, PortJob& job)
 {
-    OpenedCliPort opened = OpenCliPort(job.name, options.baud, options.mode);
+    PortOpening opened = OpenPort(job.name, options.baud, options.mode);
     if (!opened.port) {
-        std::snprintf(job.reason, sizeof job.reason, "%s", opened.error);
+        std::snprintf(job.reason, sizeof job.reason, "%s", opened.message);
         job.exitStatus = kExitPortNotOpened;
         return false;
     }
     job.source = std::fopen(options.file, "rb");
     if (!job.source) {
         std::snprintf(job.reason, sizeof job.reason, "cannot open %s: %s", options.file, std::strerror(errno));
-        CloseCliPort(opened.port);
+        ClosePort(opened.port);
         job.exitStatus = kExitUsage;
         return false;
     }
     job.port = opened.port;
     PrepareWriteJob(job.job);
     job.job.source = job.source;
-    FillCliSeam(job.job.seam, job.port, &job, OnNotification);
+    FillPortSeam(job.job.seam, job.port);
+    job.job.seam.frontEnd = &job;
+    job.job.seam.notify = OnNotification;
     job.job.ackMode = opened.ackMode;
     job.job.answerTimeoutMs = (unsigned long)(options.answerTimeoutSeconds * 1000 + 0.5);
     return true;
@@ -331,7 +353,7 @@ void FinishJob(const WriteOptions& options, PortJob& job)
         if (job.outcome == WriteOutcome::Error) DescribeFailure(options, job.job, job.reason, sizeof job.reason);
         if (job.outcome == WriteOutcome::Aborted)
             std::snprintf(job.reason, sizeof job.reason, "aborted after %lu frames", job.job.frames);
-        CloseCliPort(job.port);
+        ClosePort(job.port);
         std::fclose(job.source);
     }
     PrintOutcome(options, job);

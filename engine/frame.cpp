@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "conversions.h"
+
 const uint8_t StartSequence[kControlSequenceSize] = {0x1B, 0x1D, 0x3F, 0x30, 0x31, 0x0A, 0x00};
 const uint8_t EndSequence[kControlSequenceSize] = {0x1B, 0x1D, 0x3F, 0x31, 0x30, 0x0A, 0x00};
 
@@ -53,19 +55,6 @@ void UpdateCrc16(uint16_t& crc, uint8_t byte)
 }
 
 namespace {
-
-bool IsScanfSpace(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-constexpr int HexDigitValue(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // One character left in the field after the white space: a lone digit.
 HexByte ParseSingle(char c)

@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-WriteJob theWriteJob;
-
 const char* WriteFailureText(WriteFailure failure)
 {
     switch (failure) {
@@ -29,6 +27,90 @@ void PrepareWriteJob(WriteJob& job)
     job.running = 1;
 }
 
+void StartLineReader(LineReader& reader, FILE* source)
+{
+    reader.source = source;
+    reader.position = 0;
+    reader.filled = 0;
+    reader.drained = false;
+}
+
+namespace {
+
+bool RefillBlock(LineReader& reader)
+{
+    if (reader.drained) return false;
+    reader.filled = fread(reader.block, 1, sizeof reader.block, reader.source);
+    reader.position = 0;
+    if (reader.filled < sizeof reader.block) reader.drained = true;
+    return reader.filled > 0;
+}
+
+// Takes the next piece of the current line from the block: up to and
+// including its line feed, or the rest of the block. False at the end of
+// the file (or on a read error).
+bool NextPiece(LineReader& reader, const char*& piece, size_t& size, bool& lineEnds)
+{
+    if (reader.position == reader.filled && !RefillBlock(reader)) return false;
+    piece = reader.block + reader.position;
+    size_t available = reader.filled - reader.position;
+    const char* lineFeed = static_cast<const char*>(memchr(piece, '\n', available));
+    lineEnds = lineFeed != nullptr;
+    size = lineEnds ? size_t(lineFeed - piece) + 1 : available;
+    return true;
+}
+
+}  // namespace
+
+// A line is everything up to and including its line feed, or up to the end
+// of the file. A read error anywhere in it spoils the whole line.
+LineRead ReadLine(LineReader& reader, char (&line)[kMaxLineLength], size_t& length)
+{
+    length = 0;
+    const char* piece = nullptr;
+    size_t size = 0;
+    bool lineEnds = false;
+    while (NextPiece(reader, piece, size, lineEnds)) {
+        if (size > kMaxLineLength - length) return LineRead::TooLong;
+        memcpy(line + length, piece, size);
+        length += size;
+        reader.position += size;
+        if (lineEnds) return LineRead::Line;
+    }
+    if (ferror(reader.source)) return LineRead::ReadError;
+    return length == 0 ? LineRead::Ended : LineRead::Line;
+}
+
+void PassOverLine(LineReader& reader, size_t& length)
+{
+    const char* piece = nullptr;
+    size_t size = 0;
+    bool lineEnds = false;
+    while (NextPiece(reader, piece, size, lineEnds)) {
+        length += size;
+        reader.position += size;
+        if (lineEnds) return;
+    }
+}
+
+WriteFailure FailureOfLineRead(LineRead read)
+{
+    switch (read) {
+    case LineRead::Ended: return WriteFailure::FileEnded;
+    case LineRead::ReadError: return WriteFailure::FileReadError;
+    case LineRead::TooLong: return WriteFailure::LineTooLong;
+    case LineRead::Line: break;
+    }
+    return WriteFailure::None;
+}
+
+namespace {
+
+enum class StepResult { Done, Aborted, Failed };
+
+// Writes all of `bytes`, retrying short writes after a pause, without limit.
+// Aborted when `running` is found cleared before a write; Failed (PortLost)
+// when the port is gone.
 StepResult SendAll(WriteJob& job, const uint8_t* bytes, size_t count)
 {
     size_t remaining = count;
@@ -45,61 +127,6 @@ StepResult SendAll(WriteJob& job, const uint8_t* bytes, size_t count)
         remaining -= size_t(written);
     }
     return StepResult::Done;
-}
-
-namespace {
-
-// Reads whole lines through a fixed block, so a line is never cut and no
-// allocation is made per line.
-struct LineReader {
-    FILE* source;
-    size_t position;
-    size_t filled;
-    bool drained;  // the stream reported its end or an error
-    char block[16384];
-};
-
-enum class LineRead { Line, Ended, ReadError, TooLong };
-
-bool RefillBlock(LineReader& reader)
-{
-    if (reader.drained) return false;
-    reader.filled = fread(reader.block, 1, sizeof reader.block, reader.source);
-    reader.position = 0;
-    if (reader.filled < sizeof reader.block) reader.drained = true;
-    return reader.filled > 0;
-}
-
-// A line is everything up to and including its line feed, or up to the end
-// of the file. A read error anywhere in it spoils the whole line.
-LineRead ReadLine(LineReader& reader, char* line, size_t& length)
-{
-    length = 0;
-    for (;;) {
-        if (reader.position == reader.filled && !RefillBlock(reader)) break;
-        const char* start = reader.block + reader.position;
-        size_t available = reader.filled - reader.position;
-        const char* lineFeed = static_cast<const char*>(memchr(start, '\n', available));
-        size_t take = lineFeed ? size_t(lineFeed - start) + 1 : available;
-        if (take > kMaxLineLength - length) return LineRead::TooLong;
-        memcpy(line + length, start, take);
-        length += take;
-        reader.position += take;
-        if (lineFeed) return LineRead::Line;
-    }
-    if (ferror(reader.source)) return LineRead::ReadError;
-    return length == 0 ? LineRead::Ended : LineRead::Line;
-}
-
-WriteFailure FailureOf(LineRead read)
-{
-    switch (read) {
-    case LineRead::Ended: return WriteFailure::FileEnded;
-    case LineRead::ReadError: return WriteFailure::FileReadError;
-    case LineRead::TooLong: return WriteFailure::LineTooLong;
-    case LineRead::Line: break;
-    }
-    return WriteFailure::None;
 }
 
 bool AnswerTimedOut(const WriteJob& job, unsigned long long waitStarted)
@@ -136,10 +163,10 @@ StepResult AwaitAnswer(WriteJob& job)
 WriteOutcome Finish(WriteJob& job, StepResult step)
 {
     if (step == StepResult::Aborted) {
-        job.seam.notify(job.seam.dialog, WM_WRITE_ABORTED, 0);
+        job.seam.notify(job.seam.frontEnd, WriteNote::Aborted, 0);
         return WriteOutcome::Aborted;
     }
-    job.seam.notify(job.seam.dialog, WM_WRITE_ERROR, 0);
+    job.seam.notify(job.seam.frontEnd, WriteNote::Error, 0);
     return WriteOutcome::Error;
 }
 
@@ -167,28 +194,25 @@ WriteOutcome RunWriteJob(WriteJob& job)
     StepResult step = SendAll(job, StartSequence, kControlSequenceSize);
     if (step != StepResult::Done) return Finish(job, step);
 
-    LineReader reader = {job.source, 0, 0, false, {}};
+    LineReader reader;
+    StartLineReader(reader, job.source);
     char line[kMaxLineLength];
     uint8_t frame[kMaxFrameSize];
     for (;;) {
         ++job.line;
         size_t length = 0;
         LineRead read = ReadLine(reader, line, length);
-        if (read != LineRead::Line) return Fail(job, FailureOf(read));
+        if (read != LineRead::Line) return Fail(job, FailureOfLineRead(read));
         FrameResult encoded = EncodeLine(line, length, frame);
         if (encoded.kind == FrameKind::Reject) return Fail(job, WriteFailure::LineRejected);
         if (encoded.kind == FrameKind::End) break;
         step = SendFrame(job, frame, encoded.size);
         if (step != StepResult::Done) return Finish(job, step);
-        job.seam.notify(job.seam.dialog, WM_WRITE_PROGRESS, job.total);
+        job.seam.notify(job.seam.frontEnd, WriteNote::Progress, job.total);
     }
     step = SendAll(job, EndSequence, kControlSequenceSize);
     if (step != StepResult::Done) return Finish(job, step);
-    job.seam.notify(job.seam.dialog, WM_WRITE_END, 0);
+    job.seam.notify(job.seam.frontEnd, WriteNote::End, 0);
     return WriteOutcome::End;
 }
 
-void TransferWorker()
-{
-    RunWriteJob(theWriteJob);
-}

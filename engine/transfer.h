@@ -1,6 +1,8 @@
 // The write job: start sequence, one frame per S-record line, the device's
 // answers, progress, end sequence, and exactly one outcome. Portable: the
-// worker meets the port and the front end only through TransferSeam.
+// worker meets the port and the front end only through TransferSeam, and
+// reads the firmware only through the line reader, which the strict check
+// of the command line shares so that both see the same lines.
 #pragma once
 
 #include <atomic>
@@ -10,19 +12,38 @@
 
 #include "frame.h"
 
-// Notifications from the worker to the front end, handed over synchronously:
-// the worker goes on only once the front end has handled each one. The
-// values are the Windows program's window messages (WM_USER + 10 ... + 13).
-constexpr unsigned WM_WRITE_END = 0x040A;
-constexpr unsigned WM_WRITE_ERROR = 0x040B;
-constexpr unsigned WM_WRITE_PROGRESS = 0x040C;  // total = data bytes sent so far
-constexpr unsigned WM_WRITE_ABORTED = 0x040D;
-
 constexpr uint8_t kAck = 0x06;
 constexpr uint8_t kNak = 0x15;
 
 // A line is read whole: the longest S-record (514 characters) with CR LF.
 constexpr size_t kMaxLineLength = 516;
+
+// Reads whole lines through a fixed block, so a line is never cut and no
+// allocation is made per line.
+struct LineReader {
+    FILE* source;
+    size_t position;
+    size_t filled;
+    bool drained;  // the stream reported its end or an error
+    char block[16384];
+};
+
+enum class LineRead {
+    Line,       // a line: everything up to and including its line feed, or up to the end of the file
+    Ended,      // the file ended before the line began
+    ReadError,  // reading failed; nothing of the line counts
+    TooLong,    // longer than kMaxLineLength; the reader stands inside it
+};
+
+void StartLineReader(LineReader& reader, FILE* source);
+
+// The next line into `line`, `length` characters (NUL bytes included, as
+// read). A line too long stops the reading at once, inside that line.
+LineRead ReadLine(LineReader& reader, char (&line)[kMaxLineLength], size_t& length);
+
+// After TooLong: passes over the rest of that line, adding its characters
+// to `length`, so that reading can go on with the next line.
+void PassOverLine(LineReader& reader, size_t& length);
 
 enum class ReadResult {
     Byte,     // one byte arrived
@@ -30,11 +51,20 @@ enum class ReadResult {
     Lost,     // the port is gone (hang-up, I/O error): waiting is pointless
 };
 
-// How the worker reaches the port and the front end. `port` and `dialog` are
-// the contexts handed back to the operations.
+// What the worker tells the front end, each handed over synchronously: the
+// worker goes on only once the front end has handled it.
+enum class WriteNote {
+    Progress,  // a frame has been sent (and answered, in ackMode); total = data bytes so far
+    End,       // the end sequence went out: the write succeeded
+    Error,     // the write failed
+    Aborted,   // the worker found `running` cleared
+};
+
+// How the worker reaches the port and the front end: the operations get
+// back their own context, `port` or `frontEnd`.
 struct TransferSeam {
     void* port;
-    void* dialog;
+    void* frontEnd;
     // Bytes that went out (0 is allowed: the worker pauses and retries);
     // negative when the port is gone.
     long (*write)(void* port, const uint8_t* bytes, size_t count);
@@ -43,7 +73,7 @@ struct TransferSeam {
     // The pause after a short write (100 ms on a real port).
     void (*pause)(void* port);
     // Hands one notification to the front end and returns once it is handled.
-    void (*notify)(void* dialog, unsigned message, long long total);
+    void (*notify)(void* frontEnd, WriteNote note, long long total);
     // Milliseconds from any fixed point; needed only with an answer timeout.
     unsigned long long (*nowMs)(void* port);
 };
@@ -64,6 +94,9 @@ enum class WriteFailure {
 
 const char* WriteFailureText(WriteFailure failure);
 
+// The failure a line read other than LineRead::Line ends a job with.
+WriteFailure FailureOfLineRead(LineRead read);
+
 struct WriteJob {
     // Set by the front end before the worker starts; not changed while it runs.
     FILE* source;
@@ -81,7 +114,7 @@ struct WriteJob {
     unsigned long line;       // number of the line last read, from 1
     unsigned long frames;     // frames sent so far
     uint32_t lastAddress;     // ADDR of the last frame sent
-    WriteFailure failure;     // why the job ended in WM_WRITE_ERROR
+    WriteFailure failure;     // why the job ended in WriteNote::Error
 };
 
 // Clears the worker-written fields and sets `running`; the front end fills
@@ -91,16 +124,3 @@ void PrepareWriteJob(WriteJob& job);
 // Carries one job from the start sequence to its one final notification,
 // which it also returns. Touches neither port nor file afterwards.
 WriteOutcome RunWriteJob(WriteJob& job);
-
-enum class StepResult { Done, Aborted, Failed };
-
-// Writes all of `bytes`, retrying short writes after a pause, without limit.
-// Aborted when `running` is found cleared before a write; Failed (PortLost)
-// when the port is gone.
-StepResult SendAll(WriteJob& job, const uint8_t* bytes, size_t count);
-
-// The one process-wide job of the Windows program's write dialog.
-extern WriteJob theWriteJob;
-
-// Thread procedure of the write dialog's worker: runs theWriteJob.
-void TransferWorker();

@@ -7,8 +7,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
-#include "port.h"
-#include "sysfs_posix.h"
+#include "port_posix.h"
 
 namespace {
 
@@ -54,13 +53,13 @@ bool HasNoUart(const char* entry)
     return ReadSysfsText(entry, "type", type, sizeof type) && std::strcmp(type, "0") == 0;
 }
 
-bool DevicePath(FoundPort& port, const char* devRoot, const char* name)
+bool DevicePath(PortListing& port, const char* devRoot, const char* name)
 {
-    int length = std::snprintf(port.path, sizeof port.path, "%s/%s", devRoot, name);
-    return length > 0 && size_t(length) < sizeof port.path;
+    int length = std::snprintf(port.name, sizeof port.name, "%s/%s", devRoot, name);
+    return length > 0 && size_t(length) < sizeof port.name;
 }
 
-void Describe(const UsbIdentity& usb, FoundPort& port)
+void Describe(const UsbIdentity& usb, PortListing& port)
 {
     port.usb = usb.known;
     port.vendor = usb.vendor;
@@ -92,6 +91,12 @@ void ForEachClassEntry(const char* sysRoot, const char* className, Visit visit)
 
 }  // namespace
 
+const char* SysfsRoot()
+{
+    const char* root = std::getenv("QUORVANE_SYSFS_ROOT");
+    return root && *root ? root : "/sys";
+}
+
 UsbIdentity UsbIdentityOf(const char* sysfsEntry)
 {
     UsbIdentity usb = {};
@@ -110,26 +115,31 @@ UsbIdentity UsbIdentityOf(const char* sysfsEntry)
     }
 }
 
-bool IsDeviceUsb(const UsbIdentity& usb) { return usb.known && usb.vendor == 0x0d5c && usb.product == 0x0002; }
-
-void DiscoverPosixPorts(const char* sysRoot, const char* devRoot,
-                        void (*add)(void* context, const FoundPort& port), void* context)
+bool IsDeviceUsb(const UsbIdentity& usb)
 {
+    return usb.known && usb.vendor == kDeviceUsbVendor && usb.product == kDeviceUsbProduct;
+}
+
+void ListPorts(void (*add)(void* context, const PortListing& port), void* context)
+{
+    const char* sysRoot = SysfsRoot();
+    const char* devRoot = std::getenv("QUORVANE_DEV_ROOT");
+    if (!devRoot || !*devRoot) devRoot = "/dev";
     ForEachClassEntry(sysRoot, "tty", [&](const char* entry, const char* name) {
         // Consoles and ptys have no device behind them.
         if (!Exists(entry, "device") || HasNoUart(entry)) return;
-        FoundPort port = {};
+        PortListing port = {};
         if (!DevicePath(port, devRoot, name)) return;
         UsbIdentity usb = UsbIdentityOf(entry);
-        port.kind = IsDeviceUsb(usb) ? PosixPortKind::DeviceUsb : PosixPortKind::Serial;
+        port.kind = IsDeviceUsb(usb) ? PortKind::DeviceUsb : PortKind::Serial;
         Describe(usb, port);
         add(context, port);
     });
     ForEachClassEntry(sysRoot, "printer", [&](const char* entry, const char* name) {
         if (std::strncmp(name, "lp", 2) != 0 || !Exists(entry, "device")) return;
-        FoundPort port = {};
+        PortListing port = {};
         if (!DevicePath(port, devRoot, name)) return;
-        port.kind = PosixPortKind::Parallel;
+        port.kind = PortKind::Parallel;
         add(context, port);
     });
 }

@@ -1,7 +1,8 @@
 // Finding the ports this Windows machine has, from its registry device maps;
 // nothing is opened.
-#include "device_map_win32.h"
-#include "port.h"
+#include <cstdio>
+
+#include "port_win32.h"
 
 // The size GetVersionExA is given: the plain structure, which every Windows
 // of both families accepts.
@@ -30,15 +31,10 @@ bool HasParallelDeviceMap()
     return version.dwPlatformId == VER_PLATFORM_WIN32_NT;
 }
 
-struct NameTarget {
-    void (*add)(void* context, const char* portName);
-    void* context;
-};
-
-void AddName(void* raw, const MappedPort& port)
+template <typename Target>
+void Visit(void* target, const MappedPort& port)
 {
-    const NameTarget& target = *static_cast<const NameTarget*>(raw);
-    target.add(target.context, port.name);
+    (*static_cast<Target*>(target))(port);
 }
 
 }  // namespace
@@ -55,6 +51,21 @@ void DiscoverMappedPorts(VisitMappedPort visit, void* context)
 
 void DiscoverPorts(void (*add)(void* context, const char* portName), void* context)
 {
-    NameTarget target = {add, context};
-    DiscoverMappedPorts(AddName, &target);
+    auto addName = [&](const MappedPort& port) { add(context, port.name); };
+    DiscoverMappedPorts(Visit<decltype(addName)>, &addName);
+}
+
+// The ports the Windows program's port settings dialog offers, in the same
+// order; the serial map names the target device's own USB port by its prefix.
+void ListPorts(void (*add)(void* context, const PortListing& port), void* context)
+{
+    auto addListing = [&](const MappedPort& port) {
+        PortListing listing = {};
+        std::snprintf(listing.name, sizeof listing.name, "%s", port.name);
+        listing.kind = port.parallel                      ? PortKind::Parallel
+                       : HasDeviceUsbPrefix(port.valueName) ? PortKind::DeviceUsb
+                                                            : PortKind::Serial;
+        add(context, listing);
+    };
+    DiscoverMappedPorts(Visit<decltype(addListing)>, &addListing);
 }

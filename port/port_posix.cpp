@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -13,8 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "port.h"
-#include "sysfs_posix.h"
+#include "port_posix.h"
 
 namespace {
 
@@ -25,14 +25,16 @@ unsigned long long MonotonicMs(void* = nullptr)
     return (unsigned long long)now.tv_sec * 1000ull + (unsigned long long)now.tv_nsec / 1000000ull;
 }
 
+// The termios constant of each rate the baud table holds.
 speed_t SpeedOf(unsigned long baud)
 {
-    switch (baud) {
-    case 4800: return B4800;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    default: return B9600;
-    }
+    static const struct {
+        unsigned long rate;
+        speed_t speed;
+    } kSpeeds[] = {{4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400}};
+    for (const auto& row : kSpeeds)
+        if (row.rate == baud) return row.speed;
+    return B9600;
 }
 
 void MakeRaw(termios& settings)
@@ -45,13 +47,13 @@ void MakeRaw(termios& settings)
 
 bool IsLostError(int error) { return error != EAGAIN && error != EWOULDBLOCK && error != EINTR; }
 
-PosixPort& PortOf(void* context) { return *static_cast<PosixPort*>(context); }
+Port& PortOf(void* context) { return *static_cast<Port*>(context); }
 
 // Writes as much as the port takes within 10 ms per byte plus 200 ms, like
 // the Windows port's write timeout; the worker retries the rest.
 long PosixWrite(void* context, const uint8_t* bytes, size_t count)
 {
-    PosixPort& port = PortOf(context);
+    Port& port = PortOf(context);
     unsigned long long deadline =
         MonotonicMs() + kPortTimeouts.writeTotalMultiplier * count + kPortTimeouts.writeTotalConstant;
     size_t written = 0;
@@ -74,7 +76,7 @@ long PosixWrite(void* context, const uint8_t* bytes, size_t count)
 // (a USB adapter pulled out, the other end of a pty closed).
 ReadResult PosixReadByte(void* context, uint8_t* byte)
 {
-    PosixPort& port = PortOf(context);
+    Port& port = PortOf(context);
     pollfd watch = {port.fd, POLLIN, 0};
     int ready = poll(&watch, 1, int(kPortTimeouts.readTotalConstant));
     if (ready < 0) return errno == EINTR ? ReadResult::Nothing : ReadResult::Lost;
@@ -88,13 +90,13 @@ ReadResult PosixReadByte(void* context, uint8_t* byte)
 
 void PosixPause(void*)
 {
-    timespec pause = {0, 100 * 1000000L};
+    timespec pause = {0, long(kShortWritePauseMs) * 1000000L};
     nanosleep(&pause, nullptr);
 }
 
 // Lets bytes still queued for the line go out before the settings change,
 // for as long as they take at 4800 baud (about 2 ms a byte) plus 200 ms.
-void DrainOutput(const PosixPort& port)
+void DrainOutput(const Port& port)
 {
     int queued = 0;
     if (ioctl(port.fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
@@ -105,40 +107,45 @@ void DrainOutput(const PosixPort& port)
     }
 }
 
-}  // namespace
-
-int OpenPosixPort(const char* path, PosixPort& port)
+// A tty of USB device 0d5c:0002 is the target's own USB port; any other
+// tty a serial port; anything else a parallel printer port.
+PortKind KindOfPort(const Port& port)
 {
-    port.fd = -1;
-    port.isTerminal = false;
-    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return errno;
-    // Exclusive for this job: TIOCEXCL keeps other users out, the lock keeps
-    // out another quorvane-cli even when it runs as root.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        int error = errno == EWOULDBLOCK ? EBUSY : errno;
-        close(fd);
-        return error;
+    if (!port.isTerminal) return PortKind::Parallel;
+    struct stat status = {};
+    if (fstat(port.fd, &status) != 0) return PortKind::Serial;
+    char device[PATH_MAX];
+    int length = std::snprintf(device, sizeof device, "%s/dev/char/%u:%u", SysfsRoot(), major(status.st_rdev),
+                               minor(status.st_rdev));
+    if (length < 0 || size_t(length) >= sizeof device) return PortKind::Serial;
+    return IsDeviceUsb(UsbIdentityOf(device)) ? PortKind::DeviceUsb : PortKind::Serial;
+}
+
+// Exclusive for this job: TIOCEXCL keeps other users out, the lock keeps
+// out another quorvane-cli even when it runs as root. A tty goes raw, so
+// no byte is changed on the way. Returns 0 or the errno that stopped it.
+int OpenExclusive(const char* path, Port& port)
+{
+    port.fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (port.fd < 0) return errno;
+    if (flock(port.fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? EBUSY : errno;
+    port.isTerminal = isatty(port.fd) == 1;
+    if (!port.isTerminal) return 0;
+    if (tcgetattr(port.fd, &port.saved) != 0) {
+        port.isTerminal = false;
+        return errno;
     }
-    if (isatty(fd)) {
-        if (tcgetattr(fd, &port.saved) != 0) {
-            int error = errno;
-            close(fd);
-            return error;
-        }
-        ioctl(fd, TIOCEXCL);
-        termios raw = port.saved;
-        MakeRaw(raw);
-        tcsetattr(fd, TCSANOW, &raw);
-        port.isTerminal = true;
-    }
-    port.fd = fd;
+    ioctl(port.fd, TIOCEXCL);
+    termios raw = port.saved;
+    MakeRaw(raw);
+    tcsetattr(port.fd, TCSANOW, &raw);
     return 0;
 }
 
-int SetUpPosixLine(PosixPort& port, unsigned long baud)
+// A serial line's set-up: 8N1 at `baud` without flow control, DTR and RTS
+// held on (a pty refuses that harmlessly), both directions flushed.
+int SetUpLine(Port& port, unsigned long baud)
 {
-    if (!port.isTerminal) return 0;
     termios line = {};
     if (tcgetattr(port.fd, &line) != 0) return errno;
     MakeRaw(line);
@@ -149,37 +156,62 @@ int SetUpPosixLine(PosixPort& port, unsigned long baud)
     cfsetospeed(&line, SpeedOf(baud));
     if (tcsetattr(port.fd, TCSANOW, &line) != 0) return errno;
     int lines = TIOCM_DTR | TIOCM_RTS;
-    ioctl(port.fd, TIOCMBIS, &lines);  // a pty has no modem lines: refused, harmless
+    ioctl(port.fd, TIOCMBIS, &lines);
     tcflush(port.fd, TCIOFLUSH);
     return 0;
 }
 
-void ClosePosixPort(PosixPort& port)
+PortError ErrorOf(int error)
 {
-    if (port.fd < 0) return;
-    if (port.isTerminal) {
-        DrainOutput(port);
-        tcsetattr(port.fd, TCSANOW, &port.saved);
+    switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO: return PortError::NotFound;
+    case EBUSY: return PortError::Busy;
+    case EACCES:
+    case EPERM: return PortError::AccessDenied;
+    default: return PortError::Other;
     }
-    close(port.fd);
-    port.fd = -1;
 }
 
-void FillPosixSeam(TransferSeam& seam, PosixPort& port, void* dialog,
-                   void (*notify)(void* dialog, unsigned message, long long total))
+}  // namespace
+
+PortOpening OpenPort(const char* name, unsigned long baud, AnswerMode mode)
 {
-    seam = {&port, dialog, PosixWrite, PosixReadByte, PosixPause, notify, MonotonicMs};
+    PortOpening opening = {};
+    Port* port = new Port{-1, false, {}};
+    int error = OpenExclusive(name, *port);
+    if (!error) opening.kind = KindOfPort(*port);
+    // A serial line runs at the chosen rate whether or not the device answers.
+    if (!error && opening.kind == PortKind::Serial) error = SetUpLine(*port, baud);
+    if (error) {
+        ClosePort(port);
+        FormatOpenError(opening, name, ErrorOf(error),
+                        error == EBUSY ? "port busy (another program has it open)" : std::strerror(error));
+        return opening;
+    }
+    opening.port = port;
+    opening.ackMode = AckModeFor(mode, opening.kind);
+    return opening;
 }
 
-PosixPortKind KindOfPosixPort(const char* sysRoot, const PosixPort& port)
+void ClosePort(Port* port)
 {
-    if (!port.isTerminal) return PosixPortKind::Parallel;
-    struct stat status = {};
-    if (fstat(port.fd, &status) != 0) return PosixPortKind::Serial;
-    char device[PATH_MAX];
-    int length = std::snprintf(device, sizeof device, "%s/dev/char/%u:%u", sysRoot, major(status.st_rdev),
-                               minor(status.st_rdev));
-    if (length < 0 || size_t(length) >= sizeof device) return PosixPortKind::Serial;
-    UsbIdentity usb = UsbIdentityOf(device);
-    return usb.known && IsDeviceUsb(usb) ? PosixPortKind::DeviceUsb : PosixPortKind::Serial;
+    if (port->fd >= 0) {
+        if (port->isTerminal) {
+            DrainOutput(*port);
+            tcsetattr(port->fd, TCSANOW, &port->saved);
+        }
+        close(port->fd);
+    }
+    delete port;
+}
+
+void FillPortSeam(TransferSeam& seam, Port* port)
+{
+    seam.port = port;
+    seam.write = PosixWrite;
+    seam.readByte = PosixReadByte;
+    seam.pause = PosixPause;
+    seam.nowMs = MonotonicMs;
 }

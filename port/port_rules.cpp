@@ -1,13 +1,12 @@
-// Port naming, baud rates, the device-map rule and the line settings:
-// plain rules, the same on every platform.
+// Port naming, the device-map rules, the answer mode and the open-error
+// texts: plain rules, the same on every platform.
+#include "port_rules.h"
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
-#include "port.h"
-
 bool IsParallelPort(PortCode code) { return (code & kParallelPortBit) != 0; }
-
-int AckModeOfKind(PortCode code) { return IsParallelPort(code) ? 0 : 1; }
 
 void FormatPortName(PortCode code, char (&name)[kPortNameSize])
 {
@@ -22,21 +21,27 @@ void FormatDevicePath(PortCode code, char (&path)[kDevicePathSize])
     snprintf(path, sizeof path, "\\\\.\\%s", name);
 }
 
-unsigned long BaudRateOf(BaudSelector selector)
+bool PortCodeOfName(const char* name, PortCode& code)
 {
-    switch (selector) {
-    case kBaud19200: return 19200;
-    case kBaud9600: return 9600;
-    case kBaud4800: return 4800;
-    case kBaud38400: return 38400;
+    bool lettersKnown = StartsWithIgnoringCase(name, "COM") || StartsWithIgnoringCase(name, "LPT");
+    if (!lettersKnown || !IsCanonicalPortNumber(name + 3)) return false;
+    long number = EntryNumber(name);
+    if (number < 1 || number > 0xFFF) return false;  // what a port code can hold
+    code = PortCodeOfEntry(name);
+    return true;
+}
+
+const char* PortKindName(PortKind kind)
+{
+    switch (kind) {
+    case PortKind::Serial: return "serial";
+    case PortKind::DeviceUsb: return "device-usb";
+    case PortKind::Parallel: return "parallel";
     }
-    return 9600;
+    return "serial";
 }
 
 namespace {
-
-// ASCII only, so the result does not hang on the user's locale.
-char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; }
 
 // The data equals the name when it holds the name's characters and then
 // either ends or has its terminating NUL; never reads past dataSize.
@@ -49,55 +54,149 @@ bool DataEqualsName(const DeviceMapValue& value, const char* portName)
 
 }  // namespace
 
-bool HasDeviceUsbPrefix(const char* valueName)
-{
-    for (size_t i = 0; i < kDeviceUsbPrefixLength; ++i) {
-        // A shorter name stops at its NUL, which matches no prefix character.
-        if (UpperAscii(valueName[i]) != UpperAscii(kDeviceUsbPrefix[i])) return false;
-    }
-    return true;
-}
+bool HasDeviceUsbPrefix(const char* valueName) { return StartsWithIgnoringCase(valueName, kDeviceUsbPrefix); }
 
-DeviceMapMatch MatchInDeviceMap(const char* portName, NextDeviceMapValue next, void* map)
+PortKind KindInDeviceMap(const char* portName, NextDeviceMapValue next, void* map)
 {
     DeviceMapValue value = {};
     for (unsigned long index = 0; next(map, index, value); ++index) {
         if (value.type != kRegistryString || !DataEqualsName(value, portName)) continue;
-        return HasDeviceUsbPrefix(value.name) ? DeviceMapMatch::DeviceUsbPort
-                                              : DeviceMapMatch::SerialPort;
+        return HasDeviceUsbPrefix(value.name) ? PortKind::DeviceUsb : PortKind::Serial;
     }
-    return DeviceMapMatch::NotListed;
+    return PortKind::Serial;
 }
 
-int AckModeAfterLookup(int ackMode, DeviceMapMatch match)
+int AckModeFor(AnswerMode mode, PortKind kind)
 {
-    return match == DeviceMapMatch::DeviceUsbPort ? 0 : ackMode;
+    switch (mode) {
+    case AnswerMode::Ack: return 1;
+    case AnswerMode::Silent: return 0;
+    case AnswerMode::Auto: break;
+    }
+    return kind == PortKind::Serial ? 1 : 0;
 }
 
-void SetUpSerialLine(SerialLineFields& line, BaudSelector selector)
+void FormatOpenError(PortOpening& opening, const char* name, PortError error, const char* reason)
 {
-    line.baudRate = BaudRateOf(selector);
-    line.fBinary = 1;
-    line.fParity = 0;
-    line.fOutxCtsFlow = 0;
-    line.fOutxDsrFlow = 0;
-    line.fDtrControl = kDtrControlEnable;
-    line.fDsrSensitivity = 0;
-    line.fTXContinueOnXoff = 1;
-    line.fOutX = 0;
-    line.fInX = 0;
-    line.fErrorChar = 0;
-    line.fNull = 0;
-    line.fRtsControl = kRtsControlEnable;
-    line.fAbortOnError = 0;
-    line.xonLim = 0;
-    line.xoffLim = 0;
-    line.byteSize = 8;
-    line.parity = kNoParity;
-    line.stopBits = kOneStopBit;
-    line.xonChar = 0;
-    line.xoffChar = 0;
-    line.errorChar = 0;
-    line.eofChar = 0;
-    line.evtChar = 0;
+    // Only a refusal of the user's rights has a cure worth naming.
+    const char* hint = error == PortError::AccessDenied
+                           ? " (serial ports usually belong to the dialout group: "
+                             "sudo usermod -aG dialout $USER, then log in again)"
+                           : "";
+    opening.port = nullptr;
+    opening.error = error;
+    snprintf(opening.message, sizeof opening.message, "cannot open %s: %s%s", name, reason, hint);
+}
+
+// ---- discovery ----------------------------------------------------------
+
+namespace {
+
+constexpr char kSerialNamePrefix[] = "COM";
+constexpr char kParallelDataPrefix[] = "\\DosDevices\\LPT";  // 15 characters
+constexpr size_t kDosDevicesLength = 12;                        // "\DosDevices\"
+
+// "LPT65535" is the longest name; "\DosDevices\LPT65535" the longest data
+// that names a port. Anything longer names none.
+constexpr size_t kLongestPortData = kDosDevicesLength + kPortNameSize;
+
+// The value's data as a C string: up to its first NUL, or all of it when
+// it has none. False for a value too long to name a port.
+bool DataText(const DeviceMapValue& value, char (&text)[kLongestPortData])
+{
+    const void* end = memchr(value.data, '\0', value.dataSize);
+    size_t length = end ? size_t(static_cast<const char*>(end) - value.data) : value.dataSize;
+    if (length >= sizeof text) return false;
+    memcpy(text, value.data, length);
+    text[length] = '\0';
+    return true;
+}
+
+// A string value whose data is `prefix` (any case) and a canonical number;
+// the name is the data from `nameStart` on.
+bool PortOfValue(const DeviceMapValue& value, const char* prefix, size_t nameStart,
+                 char (&name)[kPortNameSize])
+{
+    char text[kLongestPortData];
+    if (value.type != kRegistryString || !DataText(value, text)) return false;
+    if (!StartsWithIgnoringCase(text, prefix) || !IsCanonicalPortNumber(text + strlen(prefix))) return false;
+    // A canonical number has at most five digits, so the name always fits.
+    int length = snprintf(name, sizeof name, "%s", text + nameStart);
+    return length > 0 && size_t(length) < sizeof name;
+}
+
+using PortOfValueRule = bool (*)(const DeviceMapValue& value, char (&name)[kPortNameSize]);
+
+void CollectPorts(NextDeviceMapValue next, void* map, PortOfValueRule rule, bool parallel,
+                  VisitMappedPort visit, void* context)
+{
+    DeviceMapValue value = {};
+    for (unsigned long index = 0; next(map, index, value); ++index) {
+        char name[kPortNameSize];
+        if (rule(value, name)) visit(context, {name, value.name, parallel});
+    }
+}
+
+}  // namespace
+
+bool IsCanonicalPortNumber(const char* text)
+{
+    // No text longer than five characters equals a number below 65536, and
+    // none that short can overflow the conversion.
+    if (strlen(text) > 5) return false;
+    int number = 0;
+    if (sscanf(text, "%d", &number) != 1) return false;
+    char printed[8];
+    snprintf(printed, sizeof printed, "%d", number & 0xFFFF);
+    return strcmp(printed, text) == 0;
+}
+
+bool SerialPortOfValue(const DeviceMapValue& value, char (&name)[kPortNameSize])
+{
+    return PortOfValue(value, kSerialNamePrefix, 0, name);
+}
+
+bool ParallelPortOfValue(const DeviceMapValue& value, char (&name)[kPortNameSize])
+{
+    return PortOfValue(value, kParallelDataPrefix, kDosDevicesLength, name);
+}
+
+void CollectSerialPorts(NextDeviceMapValue next, void* map, VisitMappedPort visit, void* context)
+{
+    CollectPorts(next, map, SerialPortOfValue, false, visit, context);
+}
+
+void CollectParallelPorts(NextDeviceMapValue next, void* map, VisitMappedPort visit, void* context)
+{
+    CollectPorts(next, map, ParallelPortOfValue, true, visit, context);
+}
+
+void CollectFixedParallelPorts(VisitMappedPort visit, void* context)
+{
+    static const char* const kFixedNames[] = {"LPT1", "LPT2", "LPT3"};
+    for (const char* name : kFixedNames) visit(context, {name, "", true});
+}
+
+bool IsSerialEntry(const char* entry) { return StartsWithIgnoringCase(entry, kSerialNamePrefix); }
+
+long EntryNumber(const char* entry)
+{
+    // strtol is what a "%d" conversion does, without its undefined overflow.
+    if (strnlen(entry, 3) < 3) return 0;
+    return strtol(entry + 3, nullptr, 10);
+}
+
+PortCode PortCodeOfEntry(const char* entry)
+{
+    PortCode number = PortCode(EntryNumber(entry)) & 0xFFF;
+    return IsSerialEntry(entry) ? number : number | kParallelPortBit;
+}
+
+int FindPresetEntry(PortCode code, int count, ReadPortEntry read, void* list)
+{
+    for (int index = count - 1; index >= 0; --index) {
+        char entry[kPortNameSize];
+        if (read(list, index, entry) && PortCodeOfEntry(entry) == code) return index;
+    }
+    return -1;
 }

@@ -1,72 +1,11 @@
-// Opening and setting up the port on Windows, and the transfer worker's
-// seam over the open handle.
-#include "device_map_win32.h"
-#include "port.h"
+// Opening and setting up a port on Windows, and the transfer worker's seam
+// over the open handle.
+#include <cstdio>
+#include <cstring>
 
-static_assert(kDtrControlEnable == DTR_CONTROL_ENABLE, "DTR control value");
-static_assert(kRtsControlEnable == RTS_CONTROL_ENABLE, "RTS control value");
-static_assert(kNoParity == NOPARITY && kOneStopBit == ONESTOPBIT, "line format values");
-static_assert(kRegistryString == REG_SZ, "string value type");
+#include "port_win32.h"
 
 namespace {
-
-SerialLineFields FieldsOf(const DCB& dcb)
-{
-    SerialLineFields line = {};
-    line.baudRate = dcb.BaudRate;
-    line.fBinary = dcb.fBinary;
-    line.fParity = dcb.fParity;
-    line.fOutxCtsFlow = dcb.fOutxCtsFlow;
-    line.fOutxDsrFlow = dcb.fOutxDsrFlow;
-    line.fDtrControl = dcb.fDtrControl;
-    line.fDsrSensitivity = dcb.fDsrSensitivity;
-    line.fTXContinueOnXoff = dcb.fTXContinueOnXoff;
-    line.fOutX = dcb.fOutX;
-    line.fInX = dcb.fInX;
-    line.fErrorChar = dcb.fErrorChar;
-    line.fNull = dcb.fNull;
-    line.fRtsControl = dcb.fRtsControl;
-    line.fAbortOnError = dcb.fAbortOnError;
-    line.xonLim = dcb.XonLim;
-    line.xoffLim = dcb.XoffLim;
-    line.byteSize = dcb.ByteSize;
-    line.parity = dcb.Parity;
-    line.stopBits = dcb.StopBits;
-    line.xonChar = dcb.XonChar;
-    line.xoffChar = dcb.XoffChar;
-    line.errorChar = dcb.ErrorChar;
-    line.eofChar = dcb.EofChar;
-    line.evtChar = dcb.EvtChar;
-    return line;
-}
-
-void StoreFields(const SerialLineFields& line, DCB& dcb)
-{
-    dcb.BaudRate = line.baudRate;
-    dcb.fBinary = line.fBinary;
-    dcb.fParity = line.fParity;
-    dcb.fOutxCtsFlow = line.fOutxCtsFlow;
-    dcb.fOutxDsrFlow = line.fOutxDsrFlow;
-    dcb.fDtrControl = line.fDtrControl;
-    dcb.fDsrSensitivity = line.fDsrSensitivity;
-    dcb.fTXContinueOnXoff = line.fTXContinueOnXoff;
-    dcb.fOutX = line.fOutX;
-    dcb.fInX = line.fInX;
-    dcb.fErrorChar = line.fErrorChar;
-    dcb.fNull = line.fNull;
-    dcb.fRtsControl = line.fRtsControl;
-    dcb.fAbortOnError = line.fAbortOnError;
-    dcb.XonLim = line.xonLim;
-    dcb.XoffLim = line.xoffLim;
-    dcb.ByteSize = line.byteSize;
-    dcb.Parity = line.parity;
-    dcb.StopBits = line.stopBits;
-    dcb.XonChar = line.xonChar;
-    dcb.XoffChar = line.xoffChar;
-    dcb.ErrorChar = line.errorChar;
-    dcb.EofChar = line.eofChar;
-    dcb.EvtChar = line.evtChar;
-}
 
 void SetPortTimeouts(HANDLE port)
 {
@@ -79,40 +18,130 @@ void SetPortTimeouts(HANDLE port)
     SetCommTimeouts(port, &timeouts);
 }
 
+// 8 data bits, no parity, one stop bit, no flow control, DTR and RTS held
+// on, at `baud`; every field not named here stays as read.
+void SetUpSerialLine(DCB& dcb, unsigned long baud)
+{
+    dcb.BaudRate = baud;
+    dcb.fBinary = 1;
+    dcb.fParity = 0;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = 0;
+    dcb.fTXContinueOnXoff = 1;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = 0;
+    dcb.XonLim = 0;
+    dcb.XoffLim = 0;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.XonChar = 0;
+    dcb.XoffChar = 0;
+    dcb.ErrorChar = 0;
+    dcb.EofChar = 0;
+    dcb.EvtChar = 0;
+}
+
 // Results are not looked at: a port that refuses its settings is still used.
-void SetUpSerialPort(HANDLE port, BaudSelector selector)
+void SetUpSerialPort(HANDLE port, unsigned long baud)
 {
     SetupComm(port, kPortQueueSize, kPortQueueSize);
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
     GetCommState(port, &dcb);
-    SetUpSerialLine(dcb, selector);
+    SetUpSerialLine(dcb, baud);
     SetCommState(port, &dcb);
     SetPortTimeouts(port);
     PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 }
 
-long WritePort(void* port, const uint8_t* bytes, size_t count)
+// A serial port gets the whole set-up; a parallel port and the device's
+// USB port only the timeouts.
+void SetUpPort(HANDLE port, PortKind kind, unsigned long baud)
+{
+    if (kind == PortKind::Serial)
+        SetUpSerialPort(port, baud);
+    else
+        SetPortTimeouts(port);
+}
+
+// Looks the port name up in HKLM\HARDWARE\DEVICEMAP\SERIALCOMM; a map that
+// cannot be opened leaves it a plain serial port.
+PortKind KindOfPortCode(PortCode code)
+{
+    if (IsParallelPort(code)) return PortKind::Parallel;
+    char name[kPortNameSize];
+    FormatPortName(code, name);
+    DeviceMapCursor cursor = {};
+    if (!OpenDeviceMap(kSerialDeviceMapKey, cursor)) return PortKind::Serial;
+    PortKind kind = KindInDeviceMap(name, NextDeviceMapValueOf, &cursor);
+    CloseDeviceMap(cursor);
+    return kind;
+}
+
+// "\\.\COMn" or "\\.\LPTn", with no sharing; null when it cannot be opened.
+Port* OpenPortHandle(PortCode code)
+{
+    char path[kDevicePathSize];
+    FormatDevicePath(code, path);
+    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    Port* port = new Port{};
+    port->handle = handle;
+    return port;
+}
+
+void KeepSettingsFound(Port& port)
+{
+    port.restore = true;
+    port.savedState.DCBlength = sizeof port.savedState;
+    port.hadState = GetCommState(port.handle, &port.savedState) != 0;
+    port.hadTimeouts = GetCommTimeouts(port.handle, &port.savedTimeouts) != 0;
+}
+
+void FailWithLastError(PortOpening& opening, const char* name)
+{
+    DWORD error = GetLastError();
+    char reason[160] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, reason,
+                   sizeof reason, nullptr);
+    reason[std::strcspn(reason, "\r\n")] = '\0';
+    char text[200];
+    // Windows refuses a port that another program holds as access denied.
+    if (error == ERROR_ACCESS_DENIED) {
+        std::snprintf(text, sizeof text, "port busy or access denied (%s)", reason);
+        FormatOpenError(opening, name, PortError::Busy, text);
+        return;
+    }
+    std::snprintf(text, sizeof text, "%s (error %lu)", reason, (unsigned long)error);
+    bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    FormatOpenError(opening, name, missing ? PortError::NotFound : PortError::Other, text);
+}
+
+Port& PortOf(void* context) { return *static_cast<Port*>(context); }
+
+long WritePort(void* context, const uint8_t* bytes, size_t count)
 {
     // Only the count that went out matters; a short write is retried.
     DWORD written = 0;
-    WriteFile(static_cast<HANDLE>(port), bytes, DWORD(count), &written, nullptr);
+    WriteFile(PortOf(context).handle, bytes, DWORD(count), &written, nullptr);
     return long(written);
 }
 
-ReadResult ReadPortByte(void* port, uint8_t* byte)
+ReadResult ReadPortByte(void* context, uint8_t* byte)
 {
     DWORD read = 0;
-    BOOL ok = ReadFile(static_cast<HANDLE>(port), byte, 1, &read, nullptr);
+    BOOL ok = ReadFile(PortOf(context).handle, byte, 1, &read, nullptr);
     return ok && read == 1 ? ReadResult::Byte : ReadResult::Nothing;
 }
 
-void PauseAfterShortWrite(void*) { Sleep(100); }
-
-void NotifyDialog(void* dialog, unsigned message, long long total)
-{
-    SendMessageA(static_cast<HWND>(dialog), message, 0, LPARAM(total));
-}
+void PauseAfterShortWrite(void*) { Sleep(kShortWritePauseMs); }
 
 // The performance counter: monotonic, 64 bits, and present on every Windows
 // the program runs on (GetTickCount64 is not on the 9x family or XP).
@@ -150,50 +179,49 @@ bool NextDeviceMapValueOf(void* map, unsigned long index, DeviceMapValue& value)
     return true;
 }
 
-DeviceMapMatch LookUpSerialDeviceMap(const char* portName)
-{
-    DeviceMapCursor cursor = {};
-    if (!OpenDeviceMap(kSerialDeviceMapKey, cursor)) return DeviceMapMatch::NotListed;
-    DeviceMapMatch match = MatchInDeviceMap(portName, NextDeviceMapValueOf, &cursor);
-    CloseDeviceMap(cursor);
-    return match;
-}
-
-void SetUpSerialLine(DCB& dcb, BaudSelector selector)
-{
-    SerialLineFields line = FieldsOf(dcb);
-    SetUpSerialLine(line, selector);
-    StoreFields(line, dcb);
-}
-
 OpenedPort OpenDevicePort(PortCode code, BaudSelector selector)
 {
-    OpenedPort opened = {INVALID_HANDLE_VALUE, AckModeOfKind(code)};
-    char path[kDevicePathSize];
-    FormatDevicePath(code, path);
-    opened.handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                0, nullptr);
-    if (opened.handle == INVALID_HANDLE_VALUE) return opened;
-
-    if (opened.ackMode == 1) {
-        char name[kPortNameSize];
-        FormatPortName(code, name);
-        opened.ackMode = AckModeAfterLookup(opened.ackMode, LookUpSerialDeviceMap(name));
-    }
-    if (opened.ackMode == 1)
-        SetUpSerialPort(opened.handle, selector);
-    else
-        SetPortTimeouts(opened.handle);
-    return opened;
+    Port* port = OpenPortHandle(code);
+    if (!port) return {nullptr, 0};
+    PortKind kind = KindOfPortCode(code);
+    SetUpPort(port->handle, kind, BaudRateOf(selector));
+    return {port, AckModeFor(AnswerMode::Auto, kind)};
 }
 
-void FillWin32Seam(TransferSeam& seam, HANDLE port, HWND dialog)
+PortOpening OpenPort(const char* name, unsigned long baud, AnswerMode mode)
+{
+    PortOpening opening = {};
+    PortCode code = 0;
+    if (!PortCodeOfName(name, code)) {
+        FormatOpenError(opening, name, PortError::BadName, "a port is COMn or LPTn");
+        return opening;
+    }
+    Port* port = OpenPortHandle(code);
+    if (!port) {
+        FailWithLastError(opening, name);
+        return opening;
+    }
+    KeepSettingsFound(*port);
+    opening.kind = KindOfPortCode(code);
+    SetUpPort(port->handle, opening.kind, baud);
+    opening.port = port;
+    opening.ackMode = AckModeFor(mode, opening.kind);
+    return opening;
+}
+
+void ClosePort(Port* port)
+{
+    if (port->restore && port->hadState) SetCommState(port->handle, &port->savedState);
+    if (port->restore && port->hadTimeouts) SetCommTimeouts(port->handle, &port->savedTimeouts);
+    CloseHandle(port->handle);
+    delete port;
+}
+
+void FillPortSeam(TransferSeam& seam, Port* port)
 {
     seam.port = port;
-    seam.dialog = dialog;
     seam.write = WritePort;
     seam.readByte = ReadPortByte;
     seam.pause = PauseAfterShortWrite;
-    seam.notify = NotifyDialog;
     seam.nowMs = TickMs;
 }

@@ -4,38 +4,19 @@
 
 #include <cstdio>
 
-int32_t thePortCode = 0;
-int32_t theBaudSelector = 0;
+PortCode thePortCode = 0;
+BaudSelector theBaudSelector = 0;
 
 const SettingEntry kSettingTable[kSettingCount] = {
     {"PORT1", &theBaudSelector},
     {"PORT4", &thePortCode},
 };
 
-namespace {
-
-// The "C" locale's white space, decided here so that characters above 0x7F
-// never count, whatever the char signedness.
-bool IsScanSpace(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-int HexDigitValue(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-}  // namespace
-
-bool ScanSettingValue(const char* text, int32_t* value)
+bool ScanSettingValue(const char* text, uint32_t* value)
 {
     constexpr int kFieldWidth = 4;
     const char* p = text;
-    while (IsScanSpace(*p)) ++p;
+    while (IsScanfSpace(*p)) ++p;
 
     int left = kFieldWidth;
     bool negative = false;
@@ -59,16 +40,16 @@ bool ScanSettingValue(const char* text, int32_t* value)
     }
     if (digits == 0) return false;
     if (negative) converted = 0u - converted;
-    *value = int32_t(converted);
+    *value = converted;
     return true;
 }
 
-void FormatSettingValue(int32_t value, char (&text)[kSettingTextSize])
+void FormatSettingValue(uint32_t value, char (&text)[kSettingTextSize])
 {
-    std::snprintf(text, sizeof text, "%04x", unsigned(uint32_t(value)));
+    std::snprintf(text, sizeof text, "%04x", unsigned(value));
 }
 
-void ValidateSettings(int32_t* baudSelector, int32_t* portCode)
+void ValidateSettings(BaudSelector* baudSelector, PortCode* portCode)
 {
     if (*baudSelector < kFirstBaudSelector || *baudSelector > kLastBaudSelector) {
         *baudSelector = kDefaultBaudSelector;

@@ -5,15 +5,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "conversions.h"
+
 // The chosen port (bit 15: parallel; bits 0-11: port number; 0: none) and
 // baud selector (the identifier of the chosen baud button, 202..205).
 // Process-wide; touched by the user-interface thread only.
-extern int32_t thePortCode;
-extern int32_t theBaudSelector;
-
-constexpr int32_t kFirstBaudSelector = 202;    // 19200 baud
-constexpr int32_t kDefaultBaudSelector = 203;  // 9600 baud
-constexpr int32_t kLastBaudSelector = 205;     // 38400 baud
+extern PortCode thePortCode;
+extern BaudSelector theBaudSelector;
 
 constexpr const char* kSettingsFile = "KORVIN.INI";
 constexpr const char* kSettingsSection = "PELMARIX";
@@ -22,7 +20,7 @@ constexpr const char* kSettingDefaultText = "0000";  // what a missing key reads
 // One row of the settings file: the key and the value stored under it.
 struct SettingEntry {
     const char* key;
-    int32_t* value;
+    uint32_t* value;  // thePortCode or theBaudSelector
 };
 
 // The file's rows in the order they are read and written: the baud
@@ -57,12 +55,12 @@ void SaveSettingsTo(const SettingsStore& store);
 // characters, an optional sign and an optional 0x/0X counted among them;
 // the rest is ignored. Without a hexadecimal digit the value keeps what it
 // held and the result is false.
-bool ScanSettingValue(const char* text, int32_t* value);
+bool ScanSettingValue(const char* text, uint32_t* value);
 
 // The value as written to the file: "%04x", four or more lower-case digits.
 constexpr size_t kSettingTextSize = 16;
-void FormatSettingValue(int32_t value, char (&text)[kSettingTextSize]);
+void FormatSettingValue(uint32_t value, char (&text)[kSettingTextSize]);
 
 // A baud selector outside 202..205 means the file is not ours to trust:
 // 9600 baud and no port.
-void ValidateSettings(int32_t* baudSelector, int32_t* portCode);
+void ValidateSettings(BaudSelector* baudSelector, PortCode* portCode);

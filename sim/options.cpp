@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cli.h"
 #include "sim.h"
 
 const char kSimHelp[] =
@@ -105,10 +106,64 @@ const NumberRule kJunkCount = {0, kSimMaxJunk};
 const NumberRule kDelayMs = {0, 86400000};   // a day
 const NumberRule kBaudRate = {1, 10000000};
 
-bool Fail(char* error, size_t errorSize, const char* format, const char* what)
+// The options by kind: flags, paths and numbers, each with the field it sets.
+const CommandOption kSimOptions[] = {
+    {"help", 0, false},        {"silent", 0, false},     {"once", 0, false},
+    {"port", 0, true},         {"link", 0, true},        {"transcript", 0, true},
+    {"raw", 0, true},          {"timing", 0, true},      {"nak", 0, true},
+    {"no-answer", 0, true},    {"junk", 0, true},        {"delay", 0, true},
+    {"baud", 0, true},
+};
+constexpr int kFirstPath = 3;
+constexpr int kFirstNumber = 8;
+
+bool* FlagOf(SimOptions& options, int index)
 {
-    std::snprintf(error, errorSize, format, what);
-    return false;
+    bool* flags[] = {&options.help, &options.policy.silent, &options.once};
+    return flags[index];
+}
+
+const char** PathOf(SimOptions& options, int index)
+{
+    const char** paths[] = {&options.port, &options.link, &options.transcript, &options.raw, &options.timing};
+    return paths[index - kFirstPath];
+}
+
+bool TakeNumber(SimOptions& options, int index, const char* value, char* error, size_t errorSize)
+{
+    static const NumberRule* const kRules[] = {&kFrameNumber, &kFrameNumber, &kJunkCount, &kDelayMs, &kBaudRate};
+    const NumberRule& rule = *kRules[index - kFirstNumber];
+    unsigned long number = 0;
+    if (!ParseNumber(value, rule, number)) {
+        std::snprintf(error, errorSize, "--%s takes a whole number from %lu to %lu, not '%s'",
+                      kSimOptions[index].name, rule.min, rule.max, value);
+        return false;
+    }
+    SimPolicy& policy = options.policy;
+    switch (index - kFirstNumber) {
+    case 0: policy.nakFrame = number; break;
+    case 1: policy.noAnswerFrame = number; break;
+    case 2: policy.junkCount = unsigned(number); break;
+    case 3: policy.delayMs = number; break;
+    default: policy.baud = number; break;
+    }
+    return true;
+}
+
+bool TakeSimOption(void* context, int index, const char* value, char* error, size_t errorSize)
+{
+    SimOptions& options = *static_cast<SimOptions*>(context);
+    if (index < kFirstPath) {
+        *FlagOf(options, index) = true;
+        return true;
+    }
+    if (index >= kFirstNumber) return TakeNumber(options, index, value, error, errorSize);
+    if (value[0] == '\0') {
+        std::snprintf(error, errorSize, "--%s needs a non-empty path", kSimOptions[index].name);
+        return false;
+    }
+    *PathOf(options, index) = value;
+    return true;
 }
 
 }  // namespace
@@ -116,54 +171,18 @@ bool Fail(char* error, size_t errorSize, const char* format, const char* what)
 bool ParseSimOptions(int argc, char** argv, SimOptions& options, char* error, size_t errorSize)
 {
     options = {};
-    for (int i = 1; i < argc; ++i) {
-        const char* name = argv[i];
-        if (std::strcmp(name, "--help") == 0) {
-            options.help = true;
-            continue;
-        }
-        if (std::strcmp(name, "--silent") == 0) {
-            options.policy.silent = true;
-            continue;
-        }
-        if (std::strcmp(name, "--once") == 0) {
-            options.once = true;
-            continue;
-        }
-        const char** path = std::strcmp(name, "--port") == 0         ? &options.port
-                            : std::strcmp(name, "--link") == 0       ? &options.link
-                            : std::strcmp(name, "--transcript") == 0 ? &options.transcript
-                            : std::strcmp(name, "--raw") == 0        ? &options.raw
-                            : std::strcmp(name, "--timing") == 0     ? &options.timing
-                                                                     : nullptr;
-        const NumberRule* rule = std::strcmp(name, "--nak") == 0         ? &kFrameNumber
-                                 : std::strcmp(name, "--no-answer") == 0 ? &kFrameNumber
-                                 : std::strcmp(name, "--junk") == 0      ? &kJunkCount
-                                 : std::strcmp(name, "--delay") == 0     ? &kDelayMs
-                                 : std::strcmp(name, "--baud") == 0      ? &kBaudRate
-                                                                         : nullptr;
-        if (!path && !rule) return Fail(error, errorSize, "unknown option '%s'", name);
-        if (i + 1 >= argc) return Fail(error, errorSize, "%s needs a value", name);
-        const char* value = argv[++i];
-        if (path) {
-            if (value[0] == '\0') return Fail(error, errorSize, "%s needs a non-empty path", name);
-            *path = value;
-            continue;
-        }
-        unsigned long number = 0;
-        if (!ParseNumber(value, *rule, number)) {
-            std::snprintf(error, errorSize, "%s takes a whole number from %lu to %lu, not '%s'", name,
-                          rule->min, rule->max, value);
-            return false;
-        }
-        if (std::strcmp(name, "--nak") == 0) options.policy.nakFrame = number;
-        if (std::strcmp(name, "--no-answer") == 0) options.policy.noAnswerFrame = number;
-        if (std::strcmp(name, "--junk") == 0) options.policy.junkCount = unsigned(number);
-        if (std::strcmp(name, "--delay") == 0) options.policy.delayMs = number;
-        if (std::strcmp(name, "--baud") == 0) options.policy.baud = number;
+    CommandLine line;
+    if (!ParseCommandLine(argc, argv, kSimOptions, TakeSimOption, &options, line)) {
+        std::snprintf(error, errorSize, "%s", line.error);
+        return false;
+    }
+    if (line.operandCount > 0) {
+        std::snprintf(error, errorSize, "unknown option '%s'", line.operands[0]);
+        return false;
     }
     if (options.port && options.link) {
-        return Fail(error, errorSize, "%s", "--link names the end of a pty the simulator creates; not with --port");
+        std::snprintf(error, errorSize, "--link names the end of a pty the simulator creates; not with --port");
+        return false;
     }
     return true;
 }

@@ -39,7 +39,7 @@ void FillAndPreset(HWND dialog)
     CheckRadioButton(dialog, IDC_BAUD_19200, IDC_BAUD_38400, theBaudSelector);
 
     int count = int(SendMessageA(list, CB_GETCOUNT, 0, 0));
-    int found = FindPresetEntry(PortCode(thePortCode), count, ReadListEntry, list);
+    int found = FindPresetEntry(thePortCode, count, ReadListEntry, list);
     // With no match nothing is selected and the buttons stay enabled.
     if (found < 0) return;
     SendMessageA(list, CB_SETCURSEL, WPARAM(found), 0);
@@ -65,11 +65,11 @@ void TakeOverChoice(HWND dialog)
     LRESULT selected = SendMessageA(list, CB_GETCURSEL, 0, 0);
     char entry[kPortNameSize];
     if (selected != CB_ERR && ReadListEntry(list, int(selected), entry)) code = PortCodeOfEntry(entry);
-    thePortCode = int32_t(code);
+    thePortCode = code;
 
     // Tested in identifier order: should several be checked, the last wins.
     for (int button : kBaudButtons) {
-        if (IsDlgButtonChecked(dialog, button) == BST_CHECKED) theBaudSelector = button;
+        if (IsDlgButtonChecked(dialog, button) == BST_CHECKED) theBaudSelector = BaudSelector(button);
     }
 }
 

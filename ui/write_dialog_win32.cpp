@@ -15,6 +15,13 @@
 #include "transfer.h"
 #include "ui.h"
 
+WriteJob theWriteJob;
+
+void TransferWorker()
+{
+    RunWriteJob(theWriteJob);
+}
+
 namespace {
 
 constexpr INT_PTR kWriteEnded = 1;
@@ -88,10 +95,28 @@ void __cdecl RunTransferWorker(void*)
     TransferWorker();
 }
 
+// The worker's notifications reach the dialog as its window messages,
+// synchronously: the worker waits until the dialog has handled each.
+UINT MessageOf(WriteNote note)
+{
+    switch (note) {
+    case WriteNote::Progress: return WM_WRITE_PROGRESS;
+    case WriteNote::End: return WM_WRITE_END;
+    case WriteNote::Error: return WM_WRITE_ERROR;
+    case WriteNote::Aborted: break;
+    }
+    return WM_WRITE_ABORTED;
+}
+
+void NotifyDialog(void* dialog, WriteNote note, long long total)
+{
+    SendMessageA(static_cast<HWND>(dialog), MessageOf(note), 0, LPARAM(total));
+}
+
 // The worker has stopped touching both: it waits in its last notification.
 void ReleaseJobResources()
 {
-    CloseHandle(HANDLE(theWriteJob.seam.port));
+    ClosePort(static_cast<Port*>(theWriteJob.seam.port));
     std::fclose(theWriteJob.source);
 }
 
@@ -122,8 +147,8 @@ void StartWriteJob(HWND dialog)
     SendDlgItemMessageA(dialog, IDC_BYTE_COUNT, WM_SETFONT, WPARAM(GetStockObject(SYSTEM_FIXED_FONT)), FALSE);
     ShowByteCount(dialog, 0);
 
-    OpenedPort port = OpenDevicePort(PortCode(thePortCode), BaudSelector(theBaudSelector));
-    if (port.handle == INVALID_HANDLE_VALUE) {
+    OpenedPort port = OpenDevicePort(thePortCode, theBaudSelector);
+    if (!port.port) {
         std::fclose(source);
         EndWithMessage(dialog, IDD_WRITE_ERROR, kWriteFailed);
         return;
@@ -131,7 +156,9 @@ void StartWriteJob(HWND dialog)
 
     PrepareWriteJob(theWriteJob);
     theWriteJob.source = source;
-    FillWin32Seam(theWriteJob.seam, port.handle, dialog);
+    FillPortSeam(theWriteJob.seam, port.port);
+    theWriteJob.seam.frontEnd = dialog;
+    theWriteJob.seam.notify = NotifyDialog;
     theWriteJob.ackMode = port.ackMode;
     theWriteJob.answerTimeoutMs = 0;  // the device's answer is awaited until it comes or ABORT
     // The counter already shows 0: no zero count is posted, which could

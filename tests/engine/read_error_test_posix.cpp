@@ -64,7 +64,7 @@ TEST(TransferWorkerReadError, WithinALineSendsNothingOfIt)
     EXPECT_EQ(job.failure, WriteFailure::FileReadError);
     EXPECT_EQ(job.line, 2u);
     EXPECT_EQ(port.wire, WireFor({kData}, false));
-    EXPECT_EQ(port.notes, (std::vector<Note>{{WM_WRITE_PROGRESS, 16}, {WM_WRITE_ERROR, 0}}));
+    EXPECT_EQ(port.notes, (std::vector<Note>{{WriteNote::Progress, 16}, {WriteNote::Error, 0}}));
 }
 
 }  // namespace

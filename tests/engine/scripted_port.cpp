@@ -43,7 +43,7 @@ ReadResult ScriptedRead(void* context, uint8_t* byte)
 
 void ScriptedPause(void* context) { ++PortOf(context).pauses; }
 
-void ScriptedNotify(void* context, unsigned message, long long total)
+void ScriptedNotify(void* context, WriteNote message, long long total)
 {
     ScriptedPort& port = PortOf(context);
     port.notes.push_back({message, total});

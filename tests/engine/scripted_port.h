@@ -18,7 +18,7 @@ struct Answer {
 };
 
 struct Note {
-    unsigned message;
+    WriteNote message;
     long long total;
     bool operator==(const Note& other) const { return message == other.message && total == other.total; }
 };

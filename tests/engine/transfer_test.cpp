@@ -18,11 +18,11 @@ const std::string kData2 = "S2080100001122334477\n";
 const std::string kEnd = "S9030000FC\n";
 const std::string kWorkedFile = kHeader + kData + kEnd;
 
-const Note kEndNote = {WM_WRITE_END, 0};
-const Note kErrorNote = {WM_WRITE_ERROR, 0};
-const Note kAbortedNote = {WM_WRITE_ABORTED, 0};
+const Note kEndNote = {WriteNote::End, 0};
+const Note kErrorNote = {WriteNote::Error, 0};
+const Note kAbortedNote = {WriteNote::Aborted, 0};
 
-Note Progress(long long total) { return {WM_WRITE_PROGRESS, total}; }
+Note Progress(long long total) { return {WriteNote::Progress, total}; }
 
 Bytes Start() { return Bytes(StartSequence, StartSequence + kControlSequenceSize); }
 
@@ -30,9 +30,9 @@ Bytes Start() { return Bytes(StartSequence, StartSequence + kControlSequenceSize
 void ExpectOneOutcome(const ScriptedPort& port)
 {
     int finals = 0;
-    for (const Note& note : port.notes) finals += note.message != WM_WRITE_PROGRESS;
+    for (const Note& note : port.notes) finals += note.message != WriteNote::Progress;
     ASSERT_EQ(finals, 1);
-    EXPECT_NE(port.notes.back().message, unsigned(WM_WRITE_PROGRESS));
+    EXPECT_NE(port.notes.back().message, WriteNote::Progress);
 }
 
 TEST(TransferWorker, WorkedExampleInAckMode)

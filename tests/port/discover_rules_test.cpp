@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "port.h"
+#include "port_rules.h"
 #include "scripted_map.h"
 
 namespace {

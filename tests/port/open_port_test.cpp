@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "port.h"
+#include "port_win32.h"
 
 namespace {
 
@@ -88,16 +88,16 @@ bool ValuesEnumerateInOrder(const std::vector<MapValue>& values)
 
 void Report(const OpenedPort& opened)
 {
-    if (opened.handle == INVALID_HANDLE_VALUE) {
+    if (!opened.port) {
         printf("opened=0\n");
         return;
     }
     COMMTIMEOUTS timeouts = {};
-    GetCommTimeouts(opened.handle, &timeouts);
+    GetCommTimeouts(opened.port->handle, &timeouts);
     char pending[8] = "none";
     unsigned char byte = 0;
     DWORD read = 0;
-    if (ReadFile(opened.handle, &byte, 1, &read, nullptr) && read == 1)
+    if (ReadFile(opened.port->handle, &byte, 1, &read, nullptr) && read == 1)
         snprintf(pending, sizeof pending, "%02X", byte);
     printf("opened=1 ackMode=%d timeouts=%lu/%lu/%lu/%lu/%lu pending=%s\n", opened.ackMode,
            timeouts.ReadIntervalTimeout, timeouts.ReadTotalTimeoutMultiplier,
@@ -128,7 +128,7 @@ int main(int argc, char** argv)
     if (ready) {
         OpenedPort opened = OpenDevicePort(code, selector);
         Report(opened);
-        if (opened.handle != INVALID_HANDLE_VALUE) CloseHandle(opened.handle);
+        if (opened.port) ClosePort(opened.port);
     }
     RemoveValues(values);
     fflush(stdout);

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "port.h"
+#include "port_posix.h"
 
 namespace {
 
@@ -87,12 +87,14 @@ void MakeSysfs(const Scratch& sys)
     sys.Link("class/printer/lp0/device", "devices/platform/parport");
 }
 
-std::vector<FoundPort> Discover(const std::string& sysRoot)
+std::vector<PortListing> Discover(const std::string& sysRoot)
 {
-    std::vector<FoundPort> found;
-    DiscoverPosixPorts(sysRoot.c_str(), "/dev", [](void* context, const FoundPort& port) {
-        static_cast<std::vector<FoundPort>*>(context)->push_back(port);
+    setenv("QUORVANE_SYSFS_ROOT", sysRoot.c_str(), 1);
+    std::vector<PortListing> found;
+    ListPorts([](void* context, const PortListing& port) {
+        static_cast<std::vector<PortListing>*>(context)->push_back(port);
     }, &found);
+    unsetenv("QUORVANE_SYSFS_ROOT");
     return found;
 }
 
@@ -100,21 +102,21 @@ TEST(PosixDiscovery, ListsRealPortsWithTheirUsbIdentity)
 {
     Scratch sys;
     MakeSysfs(sys);
-    std::vector<FoundPort> found = Discover(sys.root);
+    std::vector<PortListing> found = Discover(sys.root);
     ASSERT_EQ(found.size(), 4u);
-    EXPECT_STREQ(found[0].path, "/dev/ttyACM0");
-    EXPECT_EQ(found[0].kind, PosixPortKind::DeviceUsb);
+    EXPECT_STREQ(found[0].name, "/dev/ttyACM0");
+    EXPECT_EQ(found[0].kind, PortKind::DeviceUsb);
     EXPECT_EQ(found[0].vendor, 0x0d5cu);
-    EXPECT_STREQ(found[1].path, "/dev/ttyS0");
-    EXPECT_EQ(found[1].kind, PosixPortKind::Serial);
+    EXPECT_STREQ(found[1].name, "/dev/ttyS0");
+    EXPECT_EQ(found[1].kind, PortKind::Serial);
     EXPECT_FALSE(found[1].usb);
-    EXPECT_STREQ(found[2].path, "/dev/ttyUSB0");
-    EXPECT_EQ(found[2].kind, PosixPortKind::Serial);
+    EXPECT_STREQ(found[2].name, "/dev/ttyUSB0");
+    EXPECT_EQ(found[2].kind, PortKind::Serial);
     EXPECT_TRUE(found[2].usb);
     EXPECT_EQ(found[2].product, 0x6001u);
     EXPECT_STREQ(found[2].description, "FTDI FT232R USB UART");
-    EXPECT_STREQ(found[3].path, "/dev/lp0");
-    EXPECT_EQ(found[3].kind, PosixPortKind::Parallel);
+    EXPECT_STREQ(found[3].name, "/dev/lp0");
+    EXPECT_EQ(found[3].kind, PortKind::Parallel);
 }
 
 TEST(PosixDiscovery, NoSysfsNoPorts)
@@ -126,24 +128,31 @@ TEST(PosixPortKind, FromTheDeviceNumberOfTheOpenPort)
 {
     Scratch sys;
     MakeSysfs(sys);
+    setenv("QUORVANE_SYSFS_ROOT", sys.root.c_str(), 1);
     Pty pty;
     ASSERT_FALSE(pty.path.empty());
-    PosixPort port;
-    ASSERT_EQ(OpenPosixPort(pty.path.c_str(), port), 0);
-    EXPECT_EQ(KindOfPosixPort(sys.root.c_str(), port), PosixPortKind::Serial);
+    PortOpening opened = OpenPort(pty.path.c_str(), 9600, AnswerMode::Auto);
+    ASSERT_NE(opened.port, nullptr) << opened.message;
+    EXPECT_EQ(opened.kind, PortKind::Serial);
+    EXPECT_EQ(opened.ackMode, 1);
 
     // The same device number, now belonging to the target's USB port.
     struct stat status = {};
-    ASSERT_EQ(fstat(port.fd, &status), 0);
+    ASSERT_EQ(fstat(opened.port->fd, &status), 0);
+    ClosePort(opened.port);
     sys.Link("dev/char/" + std::to_string(major(status.st_rdev)) + ":" + std::to_string(minor(status.st_rdev)),
              "devices/pci0000:00/usb1/1-2/1-2:1.0/tty/ttyACM0");
-    EXPECT_EQ(KindOfPosixPort(sys.root.c_str(), port), PosixPortKind::DeviceUsb);
-    ClosePosixPort(port);
+    opened = OpenPort(pty.path.c_str(), 9600, AnswerMode::Auto);
+    ASSERT_NE(opened.port, nullptr) << opened.message;
+    EXPECT_EQ(opened.kind, PortKind::DeviceUsb);
+    EXPECT_EQ(opened.ackMode, 0);
+    ClosePort(opened.port);
+    unsetenv("QUORVANE_SYSFS_ROOT");
 
-    PosixPort notATty;
-    ASSERT_EQ(OpenPosixPort("/dev/null", notATty), 0);
-    EXPECT_EQ(KindOfPosixPort(sys.root.c_str(), notATty), PosixPortKind::Parallel);
-    ClosePosixPort(notATty);
+    PortOpening notATty = OpenPort("/dev/null", 9600, AnswerMode::Auto);
+    ASSERT_NE(notATty.port, nullptr);
+    EXPECT_EQ(notATty.kind, PortKind::Parallel);
+    ClosePort(notATty.port);
 }
 
 TEST(PosixPort, OpensExclusivelyAndRestoresTheLineOnClose)
@@ -157,11 +166,11 @@ TEST(PosixPort, OpensExclusivelyAndRestoresTheLineOnClose)
     before.c_oflag |= OPOST | ONLCR;
     ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &before), 0);
 
-    PosixPort port;
-    ASSERT_EQ(OpenPosixPort(pty.path.c_str(), port), 0);
-    PosixPort second;
-    EXPECT_EQ(OpenPosixPort(pty.path.c_str(), second), EBUSY);
-    ASSERT_EQ(SetUpPosixLine(port, 38400), 0);
+    PortOpening opened = OpenPort(pty.path.c_str(), 38400, AnswerMode::Auto);
+    ASSERT_NE(opened.port, nullptr) << opened.message;
+    PortOpening second = OpenPort(pty.path.c_str(), 38400, AnswerMode::Auto);
+    EXPECT_EQ(second.port, nullptr);
+    EXPECT_EQ(second.error, PortError::Busy);
 
     termios during = {};
     ASSERT_EQ(tcgetattr(pty.slave, &during), 0);
@@ -172,39 +181,37 @@ TEST(PosixPort, OpensExclusivelyAndRestoresTheLineOnClose)
     EXPECT_EQ(during.c_oflag & OPOST, 0u) << "output processing would turn LF into CR LF";
     EXPECT_EQ(during.c_lflag & ICANON, 0u);
 
-    ClosePosixPort(port);
+    ClosePort(opened.port);
     termios after = {};
     ASSERT_EQ(tcgetattr(pty.slave, &after), 0);
     EXPECT_EQ(cfgetospeed(&after), speed_t(B1200));
     EXPECT_NE(after.c_lflag & ICANON, 0u);
     EXPECT_NE(after.c_oflag & OPOST, 0u);
 
-    EXPECT_EQ(OpenPosixPort(pty.path.c_str(), second), 0) << "the port is free again";
-    ClosePosixPort(second);
+    second = OpenPort(pty.path.c_str(), 38400, AnswerMode::Auto);
+    EXPECT_NE(second.port, nullptr) << "the port is free again";
+    if (second.port) ClosePort(second.port);
 }
 
 TEST(PosixPort, MissingPortGivesTheSystemsReason)
 {
-    PosixPort port;
-    EXPECT_EQ(OpenPosixPort("/nonexistent/ttyQ9", port), ENOENT);
-    EXPECT_EQ(port.fd, -1);
+    PortOpening opened = OpenPort("/nonexistent/ttyQ9", 9600, AnswerMode::Auto);
+    EXPECT_EQ(opened.port, nullptr);
+    EXPECT_EQ(opened.error, PortError::NotFound);
+    EXPECT_STREQ(opened.message, "cannot open /nonexistent/ttyQ9: No such file or directory");
 }
-
-void IgnoreNotification(void*, unsigned, long long) {}
 
 TEST(PosixSeam, BytesPassUnchangedAndAHangUpIsLost)
 {
     Pty pty;
-    PosixPort port;
-    ASSERT_EQ(OpenPosixPort(pty.path.c_str(), port), 0);
-    ASSERT_EQ(SetUpPosixLine(port, 9600), 0);
+    PortOpening opened = OpenPort(pty.path.c_str(), 9600, AnswerMode::Auto);
+    ASSERT_NE(opened.port, nullptr) << opened.message;
     termios raw = {};
     tcgetattr(pty.master, &raw);
     cfmakeraw(&raw);
     tcsetattr(pty.master, TCSANOW, &raw);
-    TransferSeam seam;
-    FillPosixSeam(seam, port, nullptr, IgnoreNotification);
-
+    TransferSeam seam = {};
+    FillPortSeam(seam, opened.port);
     const uint8_t bytes[] = {0x0A, 0x0D, 0x00, 0x1B, 0x03, 0x11, 0x13, 0xFF};
     ASSERT_EQ(seam.write(seam.port, bytes, sizeof bytes), long(sizeof bytes));
     uint8_t received[sizeof bytes] = {};
@@ -224,7 +231,7 @@ TEST(PosixSeam, BytesPassUnchangedAndAHangUpIsLost)
     pty.master = -1;
     EXPECT_EQ(seam.readByte(seam.port, &answer), ReadResult::Lost);
     EXPECT_LT(seam.write(seam.port, bytes, sizeof bytes), 0);
-    ClosePosixPort(port);
+    ClosePort(opened.port);
 }
 
 }  // namespace

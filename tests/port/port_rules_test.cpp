@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "port.h"
+#include "port_rules.h"
 #include "scripted_map.h"
 
 namespace {
@@ -51,7 +51,6 @@ TEST(PortNaming, CodeGivesNamePathAndKind)
         FormatDevicePath(row.code, path);
         EXPECT_STREQ(row.name, name);
         EXPECT_STREQ(row.path, path);
-        EXPECT_EQ(row.ackMode, AckModeOfKind(row.code));
         EXPECT_EQ(row.ackMode == 0, IsParallelPort(row.code));
     }
 }
@@ -63,7 +62,7 @@ TEST(BaudRate, SelectorGivesRateAndUnknownOnesGive9600)
         unsigned long rate;
     } rows[] = {
         {202, 19200}, {203, 9600}, {204, 4800}, {205, 38400},
-        {201, 9600},  {206, 9600}, {0, 9600},   {-1, 9600},   {0x7FFFFFFF, 9600},
+        {201, 9600},  {206, 9600}, {0, 9600},   {0xFFFFFFFF, 9600},   {0x7FFFFFFF, 9600},
     };
     for (const auto& row : rows) EXPECT_EQ(row.rate, BaudRateOf(row.selector)) << row.selector;
 }
@@ -102,87 +101,46 @@ MapEntry Value(const std::string& name, const std::string& data, unsigned long t
 
 TEST(DeviceMapLookup, FirstStringValueNamingThePortDecides)
 {
-    using M = DeviceMapMatch;
+    using M = PortKind;
     const struct {
         const char* what;
         std::vector<MapEntry> entries;
         M match;
         unsigned long calls;  // enumeration calls made, the failing one included
     } rows[] = {
-        {"empty map", {}, M::NotListed, 1},
-        {"plain serial port", {Value("\\Device\\Serial0", "COM1", kRegistryString), Value("\\Device\\Serial2", kCom3)}, M::SerialPort, 2},
-        {"device USB port", {Value("\\Device\\Serial0", "COM1"), Value(kUsbName, kCom3)}, M::DeviceUsbPort, 2},
-        {"data compared case-sensitively", {Value(kUsbName, std::string("com3\0", 5))}, M::NotListed, 2},
-        {"data must be the whole name", {Value(kUsbName, std::string("COM30\0", 6)), Value(kUsbName, std::string("COM\0", 4))}, M::NotListed, 3},
-        {"data without its NUL still matches", {Value(kUsbName, "COM3")}, M::DeviceUsbPort, 1},
-        {"data ends at its NUL", {Value(kUsbName, std::string("COM3\0x", 6))}, M::DeviceUsbPort, 1},
-        {"a later duplicate is ignored", {Value("\\Device\\Serial2", kCom3), Value(kUsbName, kCom3)}, M::SerialPort, 1},
-        {"the first of duplicates decides", {Value(kUsbName, kCom3), Value("\\Device\\Serial2", kCom3)}, M::DeviceUsbPort, 1},
-        {"non-string values are skipped", {Value(kUsbName, kCom3, kRegExpandSz), Value(kUsbName, kCom3, kRegBinary), Value("\\Device\\Serial2", kCom3)}, M::SerialPort, 3},
-        {"a failing call ends the lookup", {Value("\\Device\\Serial0", "COM1"), FailingCall(), Value(kUsbName, kCom3)}, M::NotListed, 2},
-        {"a USB prefix in the data does not count", {Value("\\Device\\Serial2", std::string("\\??\\USB#Vid_0d5c&Pid_0002\0", 26))}, M::NotListed, 2},
+        {"empty map", {}, M::Serial, 1},
+        {"plain serial port", {Value("\\Device\\Serial0", "COM1", kRegistryString), Value("\\Device\\Serial2", kCom3)}, M::Serial, 2},
+        {"device USB port", {Value("\\Device\\Serial0", "COM1"), Value(kUsbName, kCom3)}, M::DeviceUsb, 2},
+        {"data compared case-sensitively", {Value(kUsbName, std::string("com3\0", 5))}, M::Serial, 2},
+        {"data must be the whole name", {Value(kUsbName, std::string("COM30\0", 6)), Value(kUsbName, std::string("COM\0", 4))}, M::Serial, 3},
+        {"data without its NUL still matches", {Value(kUsbName, "COM3")}, M::DeviceUsb, 1},
+        {"data ends at its NUL", {Value(kUsbName, std::string("COM3\0x", 6))}, M::DeviceUsb, 1},
+        {"a later duplicate is ignored", {Value("\\Device\\Serial2", kCom3), Value(kUsbName, kCom3)}, M::Serial, 1},
+        {"the first of duplicates decides", {Value(kUsbName, kCom3), Value("\\Device\\Serial2", kCom3)}, M::DeviceUsb, 1},
+        {"non-string values are skipped", {Value(kUsbName, kCom3, kRegExpandSz), Value(kUsbName, kCom3, kRegBinary), Value("\\Device\\Serial2", kCom3)}, M::Serial, 3},
+        {"a failing call ends the lookup", {Value("\\Device\\Serial0", "COM1"), FailingCall(), Value(kUsbName, kCom3)}, M::Serial, 2},
+        {"a USB prefix in the data does not count", {Value("\\Device\\Serial2", std::string("\\??\\USB#Vid_0d5c&Pid_0002\0", 26))}, M::Serial, 2},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         ScriptedMap map = {row.entries, 0};
-        EXPECT_EQ(row.match, MatchInDeviceMap("COM3", NextScriptedValue, &map));
+        EXPECT_EQ(row.match, KindInDeviceMap("COM3", NextScriptedValue, &map));
         EXPECT_EQ(row.calls, map.calls);
     }
 }
 
-TEST(DeviceMapLookup, OnlyTheDeviceUsbPortClearsAckMode)
+TEST(AnswerMode, AutoWaitsForAnswersOnSerialPortsOnly)
 {
-    EXPECT_EQ(1, AckModeAfterLookup(1, DeviceMapMatch::NotListed));
-    EXPECT_EQ(1, AckModeAfterLookup(1, DeviceMapMatch::SerialPort));
-    EXPECT_EQ(0, AckModeAfterLookup(1, DeviceMapMatch::DeviceUsbPort));
-    EXPECT_EQ(0, AckModeAfterLookup(0, DeviceMapMatch::SerialPort));
-}
-
-SerialLineFields Filled(unsigned flag, uint16_t limit, uint8_t small, char character)
-{
-    return {123456, flag, flag, flag, flag, flag, flag, flag, flag, flag, flag, flag, flag, flag,
-            limit, limit, small, small, small, character, character, character, character, character};
-}
-
-TEST(SerialLine, EightNoneOneWithoutFlowControlAtTheSelectedRate)
-{
-    const SerialLineFields starts[] = {Filled(0, 0, 0, 0), Filled(1, 2048, 2, 0x11),
-                                       Filled(3, 0xFFFF, 0xFF, char(0xFF))};
     const struct {
-        BaudSelector selector;
-        unsigned long rate;
-    } rates[] = {{202, 19200}, {203, 9600}, {204, 4800}, {205, 38400}, {999, 9600}};
-    for (const SerialLineFields& start : starts) {
-        for (const auto& rate : rates) {
-            SCOPED_TRACE(rate.selector);
-            SerialLineFields line = start;
-            SetUpSerialLine(line, rate.selector);
-            EXPECT_EQ(rate.rate, line.baudRate);
-            EXPECT_EQ(1u, line.fBinary);
-            EXPECT_EQ(0u, line.fParity);
-            EXPECT_EQ(0u, line.fOutxCtsFlow);
-            EXPECT_EQ(0u, line.fOutxDsrFlow);
-            EXPECT_EQ(kDtrControlEnable, line.fDtrControl);
-            EXPECT_EQ(0u, line.fDsrSensitivity);
-            EXPECT_EQ(1u, line.fTXContinueOnXoff);
-            EXPECT_EQ(0u, line.fOutX);
-            EXPECT_EQ(0u, line.fInX);
-            EXPECT_EQ(0u, line.fErrorChar);
-            EXPECT_EQ(0u, line.fNull);
-            EXPECT_EQ(kRtsControlEnable, line.fRtsControl);
-            EXPECT_EQ(0u, line.fAbortOnError);
-            EXPECT_EQ(0, line.xonLim);
-            EXPECT_EQ(0, line.xoffLim);
-            EXPECT_EQ(8, line.byteSize);
-            EXPECT_EQ(kNoParity, line.parity);
-            EXPECT_EQ(kOneStopBit, line.stopBits);
-            EXPECT_EQ(0, line.xonChar);
-            EXPECT_EQ(0, line.xoffChar);
-            EXPECT_EQ(0, line.errorChar);
-            EXPECT_EQ(0, line.eofChar);
-            EXPECT_EQ(0, line.evtChar);
-        }
-    }
+        AnswerMode mode;
+        PortKind kind;
+        int ackMode;
+    } rows[] = {
+        {AnswerMode::Auto, PortKind::Serial, 1},   {AnswerMode::Auto, PortKind::DeviceUsb, 0},
+        {AnswerMode::Auto, PortKind::Parallel, 0}, {AnswerMode::Ack, PortKind::Parallel, 1},
+        {AnswerMode::Silent, PortKind::Serial, 0},
+    };
+    for (const auto& row : rows) EXPECT_EQ(row.ackMode, AckModeFor(row.mode, row.kind)) << int(row.mode);
 }
 
 }  // namespace

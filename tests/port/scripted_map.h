@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "port.h"
+#include "port_rules.h"
 
 namespace quorvane_test {
 

@@ -82,7 +82,7 @@ TEST_F(SettingsFile, LoadsWhatTheFileSays)
 {
     const struct {
         const char* content;
-        int32_t baud, port;
+        uint32_t baud, port;
     } rows[] = {
         {"[PELMARIX]\r\nPORT1=00ca\r\nPORT4=8002\r\n", 202, 0x8002},
         {"[PELMARIX]\nPORT4=00031\nPORT1=CD\n", 205, 3},

@@ -12,12 +12,12 @@
 
 namespace {
 
-constexpr int32_t kUntouched = 0x5A5A;
+constexpr uint32_t kUntouched = 0x5A5A;
 
 struct ScanRow {
     const char* text;
     bool converted;
-    int32_t expected;  // kUntouched when nothing is converted
+    uint32_t expected;  // kUntouched when nothing is converted
 };
 
 TEST(ScanSettingValue, ReadsAsScanfFourHexDigits)
@@ -37,8 +37,8 @@ TEST(ScanSettingValue, ReadsAsScanfFourHexDigits)
         {"12\xe0", true, 0x12},
         {"7g", true, 7},
         {"+0cb", true, 0xcb},
-        {"-1", true, -1},             // a minus negates in 32 bits
-        {"-0x5", true, -5},
+        {"-1", true, 0xFFFFFFFF},             // a minus negates in 32 bits
+        {"-0x5", true, 0xFFFFFFFB},
         {"0x", true, 0},              // the prefix's 0 is a digit
         {"0xg", true, 0},
         {"", false, kUntouched},
@@ -50,7 +50,7 @@ TEST(ScanSettingValue, ReadsAsScanfFourHexDigits)
         {"\xe0" "12", false, kUntouched},
     };
     for (const ScanRow& row : rows) {
-        int32_t value = kUntouched;
+        uint32_t value = kUntouched;
         EXPECT_EQ(ScanSettingValue(row.text, &value), row.converted) << '"' << row.text << '"';
         EXPECT_EQ(value, row.expected) << '"' << row.text << '"';
     }
@@ -72,7 +72,7 @@ TEST(ScanSettingValue, AgreesWithTheCLibraryScanf)
 
             unsigned expected = unsigned(kUntouched);
             bool expectedConverted = std::sscanf(text, "%4x", &expected) == 1;
-            int32_t value = kUntouched;
+            uint32_t value = kUntouched;
             bool converted = ScanSettingValue(text, &value);
             if (converted != expectedConverted || uint32_t(value) != expected) {
                 if (++disagreements <= 10) {
@@ -88,11 +88,11 @@ TEST(ScanSettingValue, AgreesWithTheCLibraryScanf)
 TEST(FormatSettingValue, WritesFourOrMoreLowerCaseDigits)
 {
     const struct {
-        int32_t value;
+        uint32_t value;
         const char* text;
     } rows[] = {
         {203, "00cb"}, {3, "0003"}, {0, "0000"}, {0x8001, "8001"}, {0xffff, "ffff"},
-        {0x12345, "12345"}, {-1, "ffffffff"},
+        {0x12345, "12345"}, {0xFFFFFFFF, "ffffffff"},
     };
     for (const auto& row : rows) {
         char text[kSettingTextSize];
@@ -104,20 +104,20 @@ TEST(FormatSettingValue, WritesFourOrMoreLowerCaseDigits)
 TEST(ValidateSettings, ResetsToNineThousandSixHundredAndNoPortOutsideTheBaudButtons)
 {
     const struct {
-        int32_t baud, port, expectedBaud, expectedPort;
+        uint32_t baud, port, expectedBaud, expectedPort;
     } rows[] = {
         {202, 0x8002, 202, 0x8002},
         {203, 0, 203, 0},
         {205, 0xffff, 205, 0xffff},  // the port code itself is not checked
-        {204, -1, 204, -1},
+        {204, 0xFFFFFFFF, 204, 0xFFFFFFFF},
         {201, 1, 203, 0},
         {206, 5, 203, 0},
         {0, 0, 203, 0},
-        {-1, 3, 203, 0},
+        {0xFFFFFFFF, 3, 203, 0},
         {0x10000 + 203, 3, 203, 0},
     };
     for (const auto& row : rows) {
-        int32_t baud = row.baud, port = row.port;
+        uint32_t baud = row.baud, port = row.port;
         ValidateSettings(&baud, &port);
         EXPECT_EQ(baud, row.expectedBaud) << row.baud << "/" << row.port;
         EXPECT_EQ(port, row.expectedPort) << row.baud << "/" << row.port;
@@ -160,7 +160,7 @@ TEST(LoadSettings, ReadsBothKeysWithTheirDefaultThenValidates)
     const struct {
         const char* name;
         std::map<std::string, std::string> keys;
-        int32_t baud, port;
+        uint32_t baud, port;
     } rows[] = {
         {"no file", {}, 203, 0},
         {"19200 baud, LPT2", {{"PORT1", "00ca"}, {"PORT4", "8002"}}, 202, 0x8002},

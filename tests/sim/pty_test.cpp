@@ -125,7 +125,7 @@ SimProcess Launch(const std::vector<std::string>& args, bool expectPty = true)
 
 struct PtyPort {
     int fd;
-    std::vector<unsigned> notes;  // messages, in order
+    std::vector<WriteNote> notes;  // messages, in order
     std::vector<long long> totals;
 };
 
@@ -151,7 +151,7 @@ void PtyPause(void*)
     usleep(100000);
 }
 
-void RecordNote(void* context, unsigned message, long long total)
+void RecordNote(void* context, WriteNote message, long long total)
 {
     PtyPort& port = *static_cast<PtyPort*>(context);
     port.notes.push_back(message);
@@ -178,7 +178,7 @@ struct JobResult {
     WriteOutcome outcome;
     WriteFailure failure;
     unsigned long frames;
-    std::vector<unsigned> notes;
+    std::vector<WriteNote> notes;
     std::vector<long long> totals;
 };
 
@@ -315,7 +315,7 @@ TEST_F(SimOverPty, WorkedExampleIsAcknowledgedAndRecorded)
 
     JobResult job = RunJob(sim.pty, kWorkedExample, 1);
     EXPECT_EQ(job.outcome, WriteOutcome::End);
-    EXPECT_EQ(job.notes, (std::vector<unsigned>{WM_WRITE_PROGRESS, WM_WRITE_PROGRESS, WM_WRITE_END}));
+    EXPECT_EQ(job.notes, (std::vector<WriteNote>{WriteNote::Progress, WriteNote::Progress, WriteNote::End}));
     EXPECT_EQ(job.totals, (std::vector<long long>{0, 16, 0}));
 
     ASSERT_TRUE(WaitForExit(sim, 5000)) << "--once did not end after the end sequence";
@@ -439,7 +439,7 @@ TEST_F(SimOverPty, NakAtFrameNEndsTheJobAndNothingFollows)
         EXPECT_EQ(job.outcome, WriteOutcome::Error);
         EXPECT_EQ(job.failure, WriteFailure::Nak);
         EXPECT_EQ(job.frames, nakFrame);
-        EXPECT_EQ(job.notes.back(), WM_WRITE_ERROR);
+        EXPECT_EQ(job.notes.back(), WriteNote::Error);
         EXPECT_EQ(job.notes.size(), nakFrame);  // progress for the frames before, then the error
 
         // The job never ended, so the stream was not a whole job.

@@ -1,0 +1,100 @@
+// The tools' one option parser: a table of options per command, read with
+// getopt_long, so "--port=X", "--port X" and "--" all work the same
+// everywhere.
+#include <cstdio>
+#include <cstring>
+#include <getopt.h>
+
+#include "cli.h"
+
+namespace {
+
+constexpr int kMaxOptions = 24;
+constexpr int kLongOnlyBase = 256;  // getopt's value of option i without a letter: 256 + i
+
+int ValueOf(const CommandOption& option, int index)
+{
+    return option.letter ? (unsigned char)option.letter : kLongOnlyBase + index;
+}
+
+int IndexOf(const CommandOption* options, int optionCount, int value)
+{
+    for (int i = 0; i < optionCount; ++i)
+        if (ValueOf(options[i], i) == value) return i;
+    return -1;
+}
+
+// ":" first: a missing value is told apart from an unknown option.
+void BuildTables(const CommandOption* options, int optionCount, option (&longOptions)[kMaxOptions + 1],
+                 char (&letters)[2 * kMaxOptions + 2])
+{
+    size_t used = 0;
+    letters[used++] = ':';
+    for (int i = 0; i < optionCount; ++i) {
+        longOptions[i] = {options[i].name, options[i].takesValue ? required_argument : no_argument, nullptr,
+                          ValueOf(options[i], i)};
+        if (!options[i].letter) continue;
+        letters[used++] = options[i].letter;
+        if (options[i].takesValue) letters[used++] = ':';
+    }
+    letters[used] = '\0';
+    longOptions[optionCount] = {nullptr, 0, nullptr, 0};
+}
+
+bool Fail(CommandLine& line, const char* format, const char* what)
+{
+    std::snprintf(line.error, sizeof line.error, format, what);
+    return false;
+}
+
+// The option as the user wrote it, for messages.
+const char* Spelling(const CommandOption* options, int index, char (&text)[64])
+{
+    std::snprintf(text, sizeof text, "--%s", options[index].name);
+    return text;
+}
+
+}  // namespace
+
+bool TakeFlag(void* context, int index, const char*, char*, size_t)
+{
+    static_cast<bool*>(context)[index] = true;
+    return true;
+}
+
+bool ParseCommandLine(int argc, char** argv, const CommandOption* options, int optionCount, TakeOption take,
+                      void* context, CommandLine& line)
+{
+    line.operandCount = 0;
+    line.error[0] = '\0';
+    if (optionCount > kMaxOptions) return Fail(line, "%s", "too many options in the table");
+    option longOptions[kMaxOptions + 1];
+    char letters[2 * kMaxOptions + 2];
+    BuildTables(options, optionCount, longOptions, letters);
+
+    opterr = 0;
+    optind = 0;  // a fresh parse: the tools parse more than one command line
+    for (;;) {
+        int value = getopt_long(argc, argv, letters, longOptions, nullptr);
+        if (value == -1) break;
+        char spelling[64];
+        if (value == '?') {
+            // A short option names itself in optopt; a long one only in argv.
+            if (optopt > 0 && optopt < kLongOnlyBase && argv[optind - 1][1] != '-') {
+                std::snprintf(spelling, sizeof spelling, "-%c", optopt);
+                return Fail(line, "unknown option '%s'", spelling);
+            }
+            return Fail(line, "unknown option '%s'", argv[optind - 1]);
+        }
+        int index = IndexOf(options, optionCount, value == ':' ? optopt : value);
+        if (index < 0) return Fail(line, "unknown option '%s'", argv[optind - 1]);
+        if (value == ':') return Fail(line, "%s needs a value", Spelling(options, index, spelling));
+        if (!take(context, index, options[index].takesValue ? optarg : nullptr, line.error, sizeof line.error))
+            return false;
+    }
+    for (int i = optind; i < argc; ++i) {
+        if (line.operandCount == kMaxOperands) return Fail(line, "too many arguments, from '%s' on", argv[i]);
+        line.operands[line.operandCount++] = argv[i];
+    }
+    return true;
+}

@@ -1,0 +1,60 @@
+// The small conversions every part of the system shares, each written once:
+// hexadecimal digits, the C library's white space, ASCII letter case, and
+// the baud table that turns a baud selector into a rate and back. Portable:
+// none of them depends on the user's locale or the char signedness.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The chosen port. Bit 15 set: a parallel port (LPT), else a serial port
+// (COM); bits 0 to 11 the port number as chosen; 0: no port chosen.
+using PortCode = uint32_t;
+
+// The identifier of the chosen baud radio button: 202 19200, 203 9600,
+// 204 4800, 205 38400 baud; any other value opens the line at 9600.
+using BaudSelector = uint32_t;
+
+constexpr BaudSelector kBaud19200 = 202;
+constexpr BaudSelector kBaud9600 = 203;
+constexpr BaudSelector kBaud4800 = 204;
+constexpr BaudSelector kBaud38400 = 205;
+constexpr BaudSelector kFirstBaudSelector = kBaud19200;
+constexpr BaudSelector kLastBaudSelector = kBaud38400;
+constexpr BaudSelector kDefaultBaudSelector = kBaud9600;
+
+// 0..15 for '0'..'9', 'a'..'f', 'A'..'F'; -1 for every other character.
+constexpr int HexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// White space as scanf skips it in the "C" locale; nothing above 0x7F.
+constexpr bool IsScanfSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+constexpr char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+// `text` begins with `prefix`, ASCII letters compared without case. A
+// shorter text stops at its NUL, which matches no prefix character.
+bool StartsWithIgnoringCase(const char* text, const char* prefix);
+
+// The first `count` characters of both are equal without case (ASCII).
+bool EqualIgnoringCase(const char* a, const char* b, size_t count);
+
+// 19200, 9600, 4800 or 38400 for the four selectors; 9600 for any other.
+unsigned long BaudRateOf(BaudSelector selector);
+
+// The selector of a rate the table holds; kDefaultBaudSelector otherwise.
+BaudSelector SelectorOfBaud(unsigned long rate);
+
+// One of the table's rates from its decimal text ("38400"); 0 otherwise.
+unsigned long ParseBaudRate(const char* text);
+
+// "4800, 9600, 19200 or 38400": the table's rates, for messages.
+extern const char kBaudRateList[];

@@ -1,0 +1,31 @@
+// What port/ keeps of a Linux port, and what sysfs tells about the USB
+// device behind one. Inside port/ (and its tests) only.
+#pragma once
+
+#include <termios.h>
+
+#include "port_rules.h"
+
+// Owned by the job's front end; the worker uses it only through the seam.
+struct Port {
+    int fd;
+    bool isTerminal;  // its line settings were changed and are put back on close
+    termios saved;    // the settings found on opening
+};
+
+// "/sys", or the tree QUORVANE_SYSFS_ROOT names (tests make their own).
+const char* SysfsRoot();
+
+struct UsbIdentity {
+    bool known;  // idVendor and idProduct were found
+    unsigned vendor, product;
+    char manufacturer[64];
+    char productName[64];
+};
+
+// Walks up from a sysfs device entry (a path, links resolved) to the USB
+// device it belongs to, if any.
+UsbIdentity UsbIdentityOf(const char* sysfsEntry);
+
+// The target device's own USB virtual serial port: vendor 0d5c, product 0002.
+bool IsDeviceUsb(const UsbIdentity& usb);
