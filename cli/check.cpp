@@ -1,5 +1,4 @@
 // `check`: the strict look at a firmware file, on its own.
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -58,18 +57,15 @@ int RunCheckCommand(int argc, char** argv)
         return kExitUsage;
     }
     const char* path = line.operands[0];
-    FILE* source = std::fopen(path, "rb");
-    if (!source) {
-        std::fprintf(stderr, "quorvane-cli check: cannot open %s: %s\n", path, std::strerror(errno));
+    static FirmwareSnapshot firmware;
+    char error[320];
+    if (!TakeSnapshot(path, firmware, error, sizeof error)) {
+        Say(stderr, "quorvane-cli check: %s\n", error);
         return kExitUsage;
     }
     static FirmwareCheck check;
-    bool readable = CheckFirmware(source, check);
-    std::fclose(source);
-    if (!readable) {
-        std::fprintf(stderr, "quorvane-cli check: cannot read %s\n", path);
-        return kExitUsage;
-    }
+    CheckFirmware(firmware, check);
+    ReleaseSnapshot(firmware);
     PrintFirmwareCheck(stdout, path, check, options.baud);
-    return check.problems ? kExitFailed : kExitOk;
+    return FinishOutput("check", check.problems ? kExitFailed : kExitOk);
 }

@@ -58,6 +58,22 @@ bool ParseCommandLine(int argc, char** argv, const CommandOption (&options)[N], 
     return ParseCommandLine(argc, argv, options, int(N), take, context, line);
 }
 
+// ---- the firmware ------------------------------------------------------------
+
+// Far above any image the device's line can carry in a day.
+constexpr size_t kMaxImageSize = size_t(256) << 20;
+
+// The firmware file's bytes, read once; read-only from then on.
+struct FirmwareSnapshot {
+    char* bytes;
+    size_t size;
+};
+
+// Reads all of `path` ("-": standard input) into `snapshot`; false with the
+// reason (a directory, a read error, more than kMaxImageSize) otherwise.
+bool TakeSnapshot(const char* path, FirmwareSnapshot& snapshot, char* error, size_t errorSize);
+void ReleaseSnapshot(FirmwareSnapshot& snapshot);
+
 // ---- the strict check --------------------------------------------------------
 
 // The worker itself is lenient (it never verifies a record's checksum, for
@@ -89,9 +105,8 @@ struct FirmwareCheck {
     bool jobOver = false;                // the job stops at jobLine; later lines are only checked
 };
 
-// Reads the whole file and fills `check`. False only when the file cannot be
-// read; problems with its content are in `check`.
-bool CheckFirmware(FILE* source, FirmwareCheck& check);
+// Looks at every line of the firmware and fills `check`.
+void CheckFirmware(const FirmwareSnapshot& firmware, FirmwareCheck& check);
 
 // Bytes on the wire for a whole job: start, frames, end, and one answer byte
 // per frame when the device answers.
@@ -102,13 +117,34 @@ void PrintFirmwareCheck(FILE* out, const char* path, const FirmwareCheck& check,
 
 // ---- what the commands share ------------------------------------------------
 
-// `text` as a JSON string, quotes included.
+// `text` as a JSON string, quotes included: control characters escaped,
+// bytes that are not UTF-8 taken as Latin-1, so the JSON is always valid.
 void PrintJsonString(FILE* out, const char* text);
 
-// Standard output carries raw bytes unchanged (no CR inserted on Windows).
+// `text` with its control characters (line feeds apart) and its bytes that
+// are not UTF-8 shown as \xNN: text from outside never acts on a terminal.
+void PrintText(FILE* out, const char* text);
+
+// printf, then PrintText.
+void Say(FILE* out, const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
+
+// Flushes standard output: `status` when all of it went out, else a message
+// naming standard output and at least the usage status (2).
+int FinishOutput(const char* command, int status);
+
+// Standard input and output carry raw bytes unchanged (no CR dropped or
+// inserted on Windows).
+void SetBinaryStdin();
 void SetBinaryStdout();
 
 bool StderrIsTerminal();
+
+// Both paths name the same file (false where the system cannot tell).
+bool IsSameFile(const char* a, const char* b);
+
+// Ctrl-C, SIGTERM and, where the system has them, a hang-up, SIGQUIT and a
+// closed output pipe all call `stop`, which must be async-signal-safe.
+void CatchStopSignals(void (*stop)(int));
 
 // The port and baud rate remembered between runs: the Windows program's
 // settings file (on Linux the same format under ~/.config/quorvane). A port
@@ -118,4 +154,6 @@ struct Remembered {
     unsigned long baud;
 };
 Remembered LoadRemembered();
-void SaveRemembered(const char* port, unsigned long baud);
+// False, with what was attempted and why, when the settings file could not
+// be written.
+bool SaveRemembered(const char* port, unsigned long baud, char* error, size_t errorSize);

@@ -216,24 +216,22 @@ void CheckLongLine(FirmwareCheck& check, size_t length)
 
 }  // namespace
 
-bool CheckFirmware(FILE* source, FirmwareCheck& check)
+void CheckFirmware(const FirmwareSnapshot& firmware, FirmwareCheck& check)
 {
     check = FirmwareCheck();
-    static LineReader reader;  // one check at a time: not on the stack
-    StartLineReader(reader, source);
+    LineReader reader;
+    StartLineReaderInMemory(reader, firmware.bytes, firmware.size);
     char line[kMaxLineLength];
     for (;;) {
         size_t length = 0;
         LineRead read = ReadLine(reader, line, length);
         if (read == LineRead::Ended) break;
-        if (read == LineRead::ReadError) return false;
         ++check.lines;
         if (read == LineRead::Line) {
             CheckLine(check, line, length);
             continue;
         }
         PassOverLine(reader, length);
-        if (std::ferror(source)) return false;
         CheckLongLine(check, length);
     }
     if (!check.jobOver) {
@@ -243,7 +241,6 @@ bool CheckFirmware(FILE* source, FirmwareCheck& check)
     if (!check.terminated) {
         AddFileProblem(check, "no termination record (S7, S8 or S9): the job would fail at the end of the file");
     }
-    return true;
 }
 
 unsigned long long WireBytes(const FirmwareCheck& check, bool answered)
@@ -253,7 +250,7 @@ unsigned long long WireBytes(const FirmwareCheck& check, bool answered)
 
 void PrintFirmwareCheck(FILE* out, const char* path, const FirmwareCheck& check, unsigned long baud)
 {
-    std::fprintf(out, "file: %s\n", path);
+    Say(out, "file: %s\n", path);
     std::fprintf(out, "records:");
     const char* separator = " ";
     for (int type = 0; type < 10; ++type) {

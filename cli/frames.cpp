@@ -1,6 +1,5 @@
 // `frames`: runs a write job on a file over a device that accepts every
 // frame, and shows (or emits raw) exactly what the port would be sent.
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -25,6 +24,7 @@ const char kFramesUsage[] =
 struct FramesPrinter {
     const WriteJob* job;
     bool raw;
+    bool outputFailed;  // standard output took less than it was given
 };
 
 bool IsSequence(const uint8_t* bytes, size_t count, const uint8_t* sequence)
@@ -45,15 +45,17 @@ void PrintUnit(const FramesPrinter& printer, const uint8_t* bytes, size_t count)
     std::putchar('\n');
 }
 
+// A failure of standard output ends the job like a lost port; Report
+// tells it apart.
 long PrinterWrite(void* context, const uint8_t* bytes, size_t count)
 {
-    const FramesPrinter& printer = *static_cast<FramesPrinter*>(context);
-    if (printer.raw) {
-        if (std::fwrite(bytes, 1, count, stdout) != count) return -1;
-    } else {
+    FramesPrinter& printer = *static_cast<FramesPrinter*>(context);
+    if (printer.raw)
+        std::fwrite(bytes, 1, count, stdout);
+    else
         PrintUnit(printer, bytes, count);
-    }
-    return long(count);
+    printer.outputFailed = std::ferror(stdout) != 0;
+    return printer.outputFailed ? -1 : long(count);
 }
 
 ReadResult AlwaysAck(void*, uint8_t* byte)
@@ -66,15 +68,16 @@ void NoPause(void*) {}
 void IgnoreNotification(void*, WriteNote, long long) {}
 unsigned long long NoClock(void*) { return 0; }
 
-int Report(const WriteJob& job, WriteOutcome outcome, const char* path, bool raw)
+int Report(const WriteJob& job, WriteOutcome outcome, const char* path, const FramesPrinter& printer)
 {
+    if (printer.outputFailed) return FinishOutput("frames", kExitUsage);
     if (outcome == WriteOutcome::End) {
-        if (!raw) std::printf("outcome: end, %lu frames, %lld data bytes\n", job.frames, job.total);
-        return kExitOk;
+        if (!printer.raw) std::printf("outcome: end, %lu frames, %lld data bytes\n", job.frames, job.total);
+        return FinishOutput("frames", kExitOk);
     }
-    if (!raw) std::printf("outcome: error at line %lu: %s\n", job.line, WriteFailureText(job.failure));
-    std::fprintf(stderr, "quorvane-cli: %s: line %lu: %s\n", path, job.line, WriteFailureText(job.failure));
-    return kExitFailed;
+    if (!printer.raw) std::printf("outcome: error at line %lu: %s\n", job.line, WriteFailureText(job.failure));
+    Say(stderr, "quorvane-cli: %s: line %lu: %s\n", path, job.line, WriteFailureText(job.failure));
+    return FinishOutput("frames", kExitFailed);
 }
 
 const CommandOption kFramesOptions[] = {{"help", 0, false}, {"raw", 0, false}};
@@ -100,9 +103,10 @@ int RunFramesCommand(int argc, char** argv)
     }
     const bool raw = flags[1];
     const char* path = line.operands[0];
-    FILE* source = std::fopen(path, "rb");
-    if (!source) {
-        std::fprintf(stderr, "quorvane-cli frames: cannot open %s: %s\n", path, std::strerror(errno));
+    static FirmwareSnapshot firmware;
+    char error[320];
+    if (!TakeSnapshot(path, firmware, error, sizeof error)) {
+        Say(stderr, "quorvane-cli frames: %s\n", error);
         return kExitUsage;
     }
     if (raw) {
@@ -113,14 +117,15 @@ int RunFramesCommand(int argc, char** argv)
     }
 
     WriteJob job;
-    FramesPrinter printer = {&job, raw};
+    FramesPrinter printer = {&job, raw, false};
     PrepareWriteJob(job);
-    job.source = source;
+    job.image = firmware.bytes;
+    job.imageSize = firmware.size;
     job.seam = {&printer, &printer, PrinterWrite, AlwaysAck, NoPause, IgnoreNotification, NoClock};
     job.ackMode = 1;
     job.answerTimeoutMs = 0;
     WriteOutcome outcome = RunWriteJob(job);
-    std::fclose(source);
-    std::fflush(stdout);
-    return Report(job, outcome, path, raw);
+    int status = Report(job, outcome, path, printer);
+    ReleaseSnapshot(firmware);
+    return status;
 }

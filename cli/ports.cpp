@@ -31,9 +31,9 @@ void PrintPort(void* context, const PortListing& port)
         PrintJsonString(stdout, port.description);
         std::printf("}");
     } else {
-        std::printf("%-20s %-10s", port.name, PortKindName(port.kind));
+        Say(stdout, "%-20s %-10s", port.name, PortKindName(port.kind));
         if (port.usb) std::printf(" %04x:%04x", port.vendor, port.product);
-        if (port.description[0]) std::printf(" %s", port.description);
+        if (port.description[0]) Say(stdout, " %s", port.description);
         if (port.kind == PortKind::DeviceUsb) std::printf("  <- the target device's own USB port");
         std::printf("\n");
     }
@@ -62,5 +62,5 @@ int RunPortsCommand(int argc, char** argv)
     ListPorts(PrintPort, &listing);
     if (listing.json) std::printf("%s]\n", listing.count ? "\n" : "");
     else if (listing.count == 0) std::printf("no ports found\n");
-    return kExitOk;
+    return FinishOutput("ports", kExitOk);
 }

@@ -26,17 +26,18 @@ Remembered LoadRemembered()
     return remembered;
 }
 
-void SaveRemembered(const char* port, unsigned long baud)
+bool SaveRemembered(const char* port, unsigned long baud, char* error, size_t errorSize)
 {
     LoadSettings();
     theBaudSelector = SelectorOfBaud(baud);
     PortCode code = 0;
     bool named = PortCodeOfName(port, code);
     if (named) thePortCode = code;
-    SaveSettings();
-    // A device path lives beside the port code; a port name clears it.
     SettingsStore store = PlatformSettingsStore();
+    if (!SaveSettingsTo(store, error, errorSize)) return false;
+    // A device path lives beside the port code; a port name clears it.
     char current[256];
     store.readText(store.context, kDeviceKey, "", current, sizeof current);
-    if (!named || current[0]) store.writeText(store.context, kDeviceKey, named ? "" : port);
+    if (named && !current[0]) return true;
+    return store.writeText(store.context, kDeviceKey, named ? "" : port, error, errorSize);
 }

@@ -1,12 +1,13 @@
 // `write`: one write job per port, each on its own thread, with progress,
 // reasons for every failure, Ctrl-C as ABORT and an exit status per outcome.
 #include <atomic>
-#include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "cli.h"
@@ -30,8 +31,9 @@ const char kWriteUsage[] =
     "  --mode MODE        auto: serial ports answer every frame, parallel ports and\n"
     "                     the device's own USB port do not (default); ack: always\n"
     "                     wait for the answer; silent: never\n"
-    "  --answer-timeout S fail when the device does not answer a frame within S\n"
-    "                     seconds (default 30; 0 waits for ever)\n"
+    "  --answer-timeout S fail when the device does not answer a frame, or the\n"
+    "                     port takes nothing, for S seconds (default 30; 0 waits\n"
+    "                     for ever; else at least 0.001)\n"
     "  --force            send a file that check finds problems in, exactly as the\n"
     "                     Windows program would\n"
     "  --save             remember the (first) port and the baud rate as defaults,\n"
@@ -40,8 +42,11 @@ const char kWriteUsage[] =
     "  --quiet            print nothing but errors\n"
     "  --json             machine-readable events on standard output\n"
     "\n"
-    "The file is checked first (see `quorvane-cli check`); a file with problems is\n"
-    "refused unless --force. Ctrl-C aborts every job at its next step.\n"
+    "FILE is read once (- reads standard input); the check (see `quorvane-cli\n"
+    "check`) and every port's job see those same bytes. A file with problems is\n"
+    "refused unless --force. Only serial ports (ttys) and parallel printer ports\n"
+    "are written to. Ctrl-C (and a hang-up, SIGQUIT, SIGTERM or a closed output\n"
+    "pipe) aborts every job at its next step and puts each port back as found.\n"
     "\n"
     "exit status: 0 written, 1 write failed, 2 usage, file or check problems,\n"
     "3 aborted, 4 port could not be opened; with several ports, the highest\n";
@@ -69,7 +74,7 @@ struct WriteOptions {
 struct PortJob {
     const char* name = nullptr;
     Port* port = nullptr;
-    FILE* source = nullptr;
+    char otherHolder[96] = "";  // another program with the port open, if any
     WriteJob job;
     std::atomic<long long> sent{0};
     std::atomic<bool> finished{false};
@@ -83,12 +88,18 @@ struct PortJob {
 
 PortJob theJobs[kMaxPorts];
 std::atomic<int> theJobCount{0};
-volatile std::sig_atomic_t theInterrupted = 0;
 
-// Ctrl-C is ABORT: every worker stops at its next look at `running`.
-extern "C" void OnInterrupt(int)
+// The main thread waits here for the jobs; each worker notifies as it ends.
+std::mutex theJobsLock;
+std::condition_variable theJobEnded;
+
+std::atomic<bool> theStopRequested{false};
+
+// Ctrl-C is ABORT: every worker stops at its next look at `running`. One
+// that comes before the jobs start stops them before their first byte.
+extern "C" void OnStopSignal(int)
 {
-    theInterrupted = 1;
+    theStopRequested.store(true);
     for (int i = 0; i < theJobCount.load(); ++i) theJobs[i].job.running.store(0);
 }
 
@@ -146,9 +157,13 @@ bool TakeWriteOption(void* context, int index, const char* value, char* error, s
         break;
     case kAnswerTimeout: {
         char* end = nullptr;
-        options.answerTimeoutSeconds = std::strtod(value, &end);
-        if (end == value || *end || options.answerTimeoutSeconds < 0 || options.answerTimeoutSeconds > 86400)
-            return Refuse(error, errorSize, "answer timeout must be 0 to 86400 seconds, not '%s'", value);
+        double seconds = std::strtod(value, &end);
+        // Written so that NaN fails too: 0 (for ever), or 1 ms to a day.
+        bool acceptable = seconds == 0 || (seconds >= 0.001 && seconds <= 86400);
+        if (end == value || *end || !acceptable)
+            return Refuse(error, errorSize, "answer timeout must be 0 (for ever) or 0.001 to 86400 seconds, not '%s'",
+                          value);
+        options.answerTimeoutSeconds = seconds;
         break;
     }
     case kForce: options.force = true; break;
@@ -181,14 +196,14 @@ int ParseWriteOptions(int argc, char** argv, WriteOptions& options)
         if (!*chosen) return UsageError("which port? give --port PORT (--save remembers it)%s", "");
         options.ports[options.portCount++] = chosen;
     }
-    if (options.save) SaveRemembered(options.ports[0], options.baud);
     return -1;
 }
 
 // ---- what the jobs say --------------------------------------------------
 
-void DescribeFailure(const WriteOptions& options, const WriteJob& job, char* text, size_t size)
+void DescribeFailure(const WriteOptions& options, const PortJob& portJob, char* text, size_t size)
 {
+    const WriteJob& job = portJob.job;
     switch (job.failure) {
     case WriteFailure::LineRejected:
         std::snprintf(text, size, "line %lu: not an acceptable S-record", job.line);
@@ -203,10 +218,17 @@ void DescribeFailure(const WriteOptions& options, const WriteJob& job, char* tex
         std::snprintf(text, size, "no answer within %g seconds after frame %lu (address 0x%08lX)",
                       options.answerTimeoutSeconds, job.frames, (unsigned long)job.lastAddress);
         break;
+    case WriteFailure::PortStalled:
+        std::snprintf(text, size, "the port took nothing for %g seconds", options.answerTimeoutSeconds);
+        break;
     default:
         std::snprintf(text, size, "%s", WriteFailureText(job.failure));
         break;
     }
+    size_t length = std::strlen(text);
+    if (job.failure == WriteFailure::NoAnswer && portJob.otherHolder[0] && length < size)
+        std::snprintf(text + length, size - length, "; the port is also open in %s, which may have taken the answers",
+                      portJob.otherHolder);
 }
 
 const char* ResultName(int exitStatus)
@@ -235,11 +257,11 @@ void PrintOutcome(const WriteOptions& options, const PortJob& job)
     if (options.output == Output::Json) return PrintJsonOutcome(job);
     if (job.exitStatus == kExitOk) {
         if (options.output == Output::Normal)
-            std::fprintf(stderr, "%s: written, %lld bytes in %lu frames, %.1f s\n", job.name, job.sent.load(),
-                         job.job.frames, job.seconds);
+            Say(stderr, "%s: written, %lld bytes in %lu frames, %.1f s\n", job.name, job.sent.load(), job.job.frames,
+                job.seconds);
         return;
     }
-    std::fprintf(stderr, "%s: %s: %s\n", job.name, ResultName(job.exitStatus), job.reason);
+    Say(stderr, "%s: %s: %s\n", job.name, ResultName(job.exitStatus), job.reason);
 }
 
 // ---- progress ------------------------------------------------------------
@@ -289,7 +311,8 @@ void ReportProgress(const WriteOptions& options, Progress& progress, int jobCoun
         if (!theJobs[i].port) continue;
         char line[200];
         FormatProgress(theJobs[i], total, seconds, line, sizeof line);
-        std::fprintf(stderr, progress.terminal ? "\r\x1b[K%s\n" : "%s\n", line);
+        if (progress.terminal) std::fputs("\r\x1b[K", stderr);
+        Say(stderr, "%s\n", line);
     }
     progress.linesDrawn = 0;
     if (progress.terminal)
@@ -309,7 +332,9 @@ void RunJob(PortJob* job)
     auto started = std::chrono::steady_clock::now();
     job->outcome = RunWriteJob(job->job);
     job->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::lock_guard<std::mutex> lock(theJobsLock);
     job->finished.store(true);
+    theJobEnded.notify_one();
 }
 
 int ExitStatusOf(WriteOutcome outcome)
@@ -318,25 +343,29 @@ int ExitStatusOf(WriteOutcome outcome)
     return outcome == WriteOutcome::Aborted ? kExitAborted : kExitFailed;
 }
 
-// Opens the port and the file for one job; false (with the reason) if not.
-bool PrepareJob(const WriteOptions& options, PortJob& job)
+// Opens the port for one job over the firmware; false (with the reason) if
+// it cannot be opened.
+bool PrepareJob(const WriteOptions& options, const FirmwareSnapshot& firmware, PortJob& job)
 {
+    if (std::strcmp(options.file, "-") != 0 && IsSameFile(options.file, job.name)) {
+        std::snprintf(job.reason, sizeof job.reason, "%s is the firmware file itself, not a port", job.name);
+        job.exitStatus = kExitPortNotOpened;
+        return false;
+    }
     PortOpening opened = OpenPort(job.name, options.baud, options.mode);
     if (!opened.port) {
         std::snprintf(job.reason, sizeof job.reason, "%s", opened.message);
         job.exitStatus = kExitPortNotOpened;
         return false;
     }
-    job.source = std::fopen(options.file, "rb");
-    if (!job.source) {
-        std::snprintf(job.reason, sizeof job.reason, "cannot open %s: %s", options.file, std::strerror(errno));
-        ClosePort(opened.port);
-        job.exitStatus = kExitUsage;
-        return false;
-    }
     job.port = opened.port;
+    std::snprintf(job.otherHolder, sizeof job.otherHolder, "%s", opened.otherHolder);
+    if (job.otherHolder[0] && options.output != Output::Json)
+        Say(stderr, "quorvane-cli write: %s is also open in %s, which may take the device's answers\n", job.name,
+            job.otherHolder);
     PrepareWriteJob(job.job);
-    job.job.source = job.source;
+    job.job.image = firmware.bytes;
+    job.job.imageSize = firmware.size;
     FillPortSeam(job.job.seam, job.port);
     job.job.seam.frontEnd = &job;
     job.job.seam.notify = OnNotification;
@@ -350,11 +379,11 @@ void FinishJob(const WriteOptions& options, PortJob& job)
     if (job.thread.joinable()) job.thread.join();
     if (job.port) {
         job.exitStatus = ExitStatusOf(job.outcome);
-        if (job.outcome == WriteOutcome::Error) DescribeFailure(options, job.job, job.reason, sizeof job.reason);
+        if (job.outcome == WriteOutcome::Error) DescribeFailure(options, job, job.reason, sizeof job.reason);
         if (job.outcome == WriteOutcome::Aborted)
             std::snprintf(job.reason, sizeof job.reason, "aborted after %lu frames", job.job.frames);
         ClosePort(job.port);
-        std::fclose(job.source);
+        job.port = nullptr;
     }
     PrintOutcome(options, job);
 }
@@ -365,28 +394,23 @@ void PrintSummary(const WriteOptions& options, int jobCount)
     std::fprintf(stderr, "\n%-24s %-10s %10s  %s\n", "PORT", "RESULT", "BYTES", "REASON");
     for (int i = 0; i < jobCount; ++i) {
         const PortJob& job = theJobs[i];
-        std::fprintf(stderr, "%-24s %-10s %10lld  %s\n", job.name, ResultName(job.exitStatus), job.sent.load(),
-                     job.exitStatus == kExitOk ? "" : job.reason);
+        Say(stderr, "%-24s %-10s %10lld  %s\n", job.name, ResultName(job.exitStatus), job.sent.load(),
+            job.exitStatus == kExitOk ? "" : job.reason);
     }
 }
 
-// The strict check first: a file with problems is refused unless --force.
-int CheckBeforeWriting(const WriteOptions& options, FirmwareCheck& check)
+// The file read once and checked: a file with problems is refused unless
+// --force. -1 to go on, else the exit status.
+int CheckBeforeWriting(const WriteOptions& options, FirmwareSnapshot& firmware, FirmwareCheck& check)
 {
-    FILE* source = std::fopen(options.file, "rb");
-    if (!source) {
-        std::fprintf(stderr, "quorvane-cli write: cannot open %s: %s\n", options.file, std::strerror(errno));
+    char error[320];
+    if (!TakeSnapshot(options.file, firmware, error, sizeof error)) {
+        Say(stderr, "quorvane-cli write: %s\n", error);
         return kExitUsage;
     }
-    bool readable = CheckFirmware(source, check);
-    std::fclose(source);
-    if (!readable) {
-        std::fprintf(stderr, "quorvane-cli write: cannot read %s\n", options.file);
-        return kExitUsage;
-    }
+    CheckFirmware(firmware, check);
     if (check.problems == 0 || options.force) return -1;
-    std::fprintf(stderr, "quorvane-cli write: %s has problems; nothing was sent (--force sends it anyway)\n",
-                 options.file);
+    Say(stderr, "quorvane-cli write: %s has problems; nothing was sent (--force sends it anyway)\n", options.file);
     PrintFirmwareCheck(stderr, options.file, check, options.baud);
     return kExitUsage;
 }
@@ -411,6 +435,40 @@ bool AllFinished(int jobCount)
     return true;
 }
 
+// Remembers the first port once the ports are open, before a byte is sent;
+// a save that fails stops every job before it starts.
+bool SaveIfAsked(const WriteOptions& options)
+{
+    if (!options.save) return true;
+    char error[320];
+    if (SaveRemembered(options.ports[0], options.baud, error, sizeof error)) return true;
+    Say(stderr, "quorvane-cli write: cannot remember the port: %s; nothing was sent\n", error);
+    return false;
+}
+
+void CloseAll(int jobCount)
+{
+    for (int i = 0; i < jobCount; ++i) {
+        if (theJobs[i].port) ClosePort(theJobs[i].port);
+        theJobs[i].port = nullptr;
+    }
+}
+
+void WaitForJobs(const WriteOptions& options, int jobCount, long long total)
+{
+    Progress progress = {StderrIsTerminal(), 0, std::chrono::steady_clock::now(), std::chrono::steady_clock::now()};
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(theJobsLock);
+            if (theJobEnded.wait_for(lock, std::chrono::milliseconds(progress.terminal ? 100 : 200),
+                                     [&] { return AllFinished(jobCount); }))
+                break;
+        }
+        ReportProgress(options, progress, jobCount, total, false);
+    }
+    ReportProgress(options, progress, jobCount, total, true);
+}
+
 }  // namespace
 
 int RunWriteCommand(int argc, char** argv)
@@ -418,28 +476,27 @@ int RunWriteCommand(int argc, char** argv)
     static WriteOptions options;
     int status = ParseWriteOptions(argc, argv, options);
     if (status >= 0) return status;
+    CatchStopSignals(OnStopSignal);
+    static FirmwareSnapshot firmware;
     static FirmwareCheck check;
-    status = CheckBeforeWriting(options, check);
+    status = CheckBeforeWriting(options, firmware, check);
     if (status >= 0) return status;
     if (options.output == Output::Json) PrintJsonStart(options, check);
 
     int jobCount = options.portCount;
     for (int i = 0; i < jobCount; ++i) {
         theJobs[i].name = options.ports[i];
-        if (!PrepareJob(options, theJobs[i])) continue;
+        PrepareJob(options, firmware, theJobs[i]);
+    }
+    if (!SaveIfAsked(options)) {
+        CloseAll(jobCount);
+        return kExitUsage;
     }
     theJobCount.store(jobCount);
-    std::signal(SIGINT, OnInterrupt);
-    std::signal(SIGTERM, OnInterrupt);
+    if (theStopRequested.load()) OnStopSignal(0);
     for (int i = 0; i < jobCount; ++i)
         if (theJobs[i].port) theJobs[i].thread = std::thread(RunJob, &theJobs[i]);
-
-    Progress progress = {StderrIsTerminal(), 0, std::chrono::steady_clock::now(), std::chrono::steady_clock::now()};
-    while (!AllFinished(jobCount)) {
-        ReportProgress(options, progress, jobCount, (long long)check.frameData, false);
-        std::this_thread::sleep_for(std::chrono::milliseconds(progress.terminal ? 100 : 200));
-    }
-    ReportProgress(options, progress, jobCount, (long long)check.frameData, true);
+    WaitForJobs(options, jobCount, (long long)check.frameData);
 
     int worst = kExitOk;
     for (int i = 0; i < jobCount; ++i) {
@@ -447,5 +504,6 @@ int RunWriteCommand(int argc, char** argv)
         if (theJobs[i].exitStatus > worst) worst = theJobs[i].exitStatus;
     }
     PrintSummary(options, jobCount);
-    return worst;
+    ReleaseSnapshot(firmware);
+    return FinishOutput("write", worst);
 }

@@ -13,6 +13,7 @@ const char* WriteFailureText(WriteFailure failure)
     case WriteFailure::Nak: return "device refused a frame (NAK)";
     case WriteFailure::NoAnswer: return "device did not answer in time";
     case WriteFailure::PortLost: return "port lost";
+    case WriteFailure::PortStalled: return "port took nothing in time";
     }
     return "unknown failure";
 }
@@ -24,15 +25,28 @@ void PrepareWriteJob(WriteJob& job)
     job.frames = 0;
     job.lastAddress = 0;
     job.failure = WriteFailure::None;
+    job.source = nullptr;
+    job.image = nullptr;
+    job.imageSize = 0;
     job.running = 1;
 }
 
 void StartLineReader(LineReader& reader, FILE* source)
 {
     reader.source = source;
+    reader.data = reader.block;
     reader.position = 0;
     reader.filled = 0;
     reader.drained = false;
+}
+
+void StartLineReaderInMemory(LineReader& reader, const char* bytes, size_t size)
+{
+    reader.source = nullptr;
+    reader.data = bytes;
+    reader.position = 0;
+    reader.filled = size;
+    reader.drained = true;
 }
 
 namespace {
@@ -52,7 +66,7 @@ bool RefillBlock(LineReader& reader)
 bool NextPiece(LineReader& reader, const char*& piece, size_t& size, bool& lineEnds)
 {
     if (reader.position == reader.filled && !RefillBlock(reader)) return false;
-    piece = reader.block + reader.position;
+    piece = reader.data + reader.position;
     size_t available = reader.filled - reader.position;
     const char* lineFeed = static_cast<const char*>(memchr(piece, '\n', available));
     lineEnds = lineFeed != nullptr;
@@ -77,7 +91,7 @@ LineRead ReadLine(LineReader& reader, char (&line)[kMaxLineLength], size_t& leng
         reader.position += size;
         if (lineEnds) return LineRead::Line;
     }
-    if (ferror(reader.source)) return LineRead::ReadError;
+    if (reader.source && ferror(reader.source)) return LineRead::ReadError;
     return length == 0 ? LineRead::Ended : LineRead::Line;
 }
 
@@ -111,9 +125,25 @@ enum class StepResult { Done, Aborted, Failed };
 // Writes all of `bytes`, retrying short writes after a pause, without limit.
 // Aborted when `running` is found cleared before a write; Failed (PortLost)
 // when the port is gone.
+// With an answer timeout, a port that takes nothing for that long fails
+// the job; without one (the Windows program) it is waited for until ABORT.
+struct Stall {
+    bool waiting;                // the last write took nothing
+    unsigned long long sinceMs;  // when the port last took a byte, or the send began
+};
+
+bool PortStalled(const WriteJob& job, long written, Stall& stall)
+{
+    if (job.answerTimeoutMs == 0) return false;
+    unsigned long long now = job.seam.nowMs(job.seam.port);
+    if (written > 0 || !stall.waiting) stall = {true, now};
+    return now - stall.sinceMs >= job.answerTimeoutMs;
+}
+
 StepResult SendAll(WriteJob& job, const uint8_t* bytes, size_t count)
 {
     size_t remaining = count;
+    Stall stall = {false, 0};
     while (remaining > 0) {
         if (!job.running) return StepResult::Aborted;
         long written = job.seam.write(job.seam.port, bytes, remaining);
@@ -122,7 +152,13 @@ StepResult SendAll(WriteJob& job, const uint8_t* bytes, size_t count)
             return StepResult::Failed;
         }
         if (size_t(written) > remaining) written = long(remaining);  // a confused driver
-        if (size_t(written) < remaining) job.seam.pause(job.seam.port);
+        if (size_t(written) < remaining) {
+            if (PortStalled(job, written, stall)) {
+                job.failure = WriteFailure::PortStalled;
+                return StepResult::Failed;
+            }
+            job.seam.pause(job.seam.port);
+        }
         bytes += written;
         remaining -= size_t(written);
     }
@@ -195,7 +231,10 @@ WriteOutcome RunWriteJob(WriteJob& job)
     if (step != StepResult::Done) return Finish(job, step);
 
     LineReader reader;
-    StartLineReader(reader, job.source);
+    if (job.source)
+        StartLineReader(reader, job.source);
+    else
+        StartLineReaderInMemory(reader, job.image, job.imageSize);
     char line[kMaxLineLength];
     uint8_t frame[kMaxFrameSize];
     for (;;) {

@@ -18,13 +18,14 @@ constexpr uint8_t kNak = 0x15;
 // A line is read whole: the longest S-record (514 characters) with CR LF.
 constexpr size_t kMaxLineLength = 516;
 
-// Reads whole lines through a fixed block, so a line is never cut and no
-// allocation is made per line.
+// Reads whole lines, from a stream through a fixed block or straight from
+// bytes in memory, so a line is never cut and no allocation is made per line.
 struct LineReader {
-    FILE* source;
+    FILE* source;       // null: the lines come from the bytes in memory alone
+    const char* data;   // what is being read: `block`, or the bytes in memory
     size_t position;
     size_t filled;
-    bool drained;  // the stream reported its end or an error
+    bool drained;       // nothing more to read: the stream's end or an error
     char block[16384];
 };
 
@@ -36,6 +37,7 @@ enum class LineRead {
 };
 
 void StartLineReader(LineReader& reader, FILE* source);
+void StartLineReaderInMemory(LineReader& reader, const char* bytes, size_t size);
 
 // The next line into `line`, `length` characters (NUL bytes included, as
 // read). A line too long stops the reading at once, inside that line.
@@ -90,6 +92,7 @@ enum class WriteFailure {
     Nak,              // the device refused frame `frames`
     NoAnswer,         // no answer within the answer timeout after frame `frames`
     PortLost,         // the port went away
+    PortStalled,      // the port took nothing for the answer timeout
 };
 
 const char* WriteFailureText(WriteFailure failure);
@@ -99,10 +102,14 @@ WriteFailure FailureOfLineRead(LineRead read);
 
 struct WriteJob {
     // Set by the front end before the worker starts; not changed while it runs.
-    FILE* source;
+    FILE* source;              // the firmware file; null: the bytes at `image`
+    const char* image;         // the firmware in memory, `imageSize` bytes, read-only
+    size_t imageSize;
     TransferSeam seam;
-    int ackMode;                          // 1: wait for ACK/NAK after every frame
-    unsigned long answerTimeoutMs;        // 0: wait for ever (the Windows program)
+    int ackMode;               // 1: wait for ACK/NAK after every frame
+    // How long the device may leave a frame unanswered, and the port leave
+    // bytes untaken; 0: for ever (the Windows program).
+    unsigned long answerTimeoutMs;
 
     // 1 before the worker starts (front end); 0 on ABORT (front end, any
     // thread); polled by the worker before every port write and read.
@@ -117,8 +124,8 @@ struct WriteJob {
     WriteFailure failure;     // why the job ended in WriteNote::Error
 };
 
-// Clears the worker-written fields and sets `running`; the front end fills
-// source, seam, ackMode and answerTimeoutMs.
+// Clears the worker-written fields and the firmware, and sets `running`;
+// the front end fills source (or image), seam, ackMode and answerTimeoutMs.
 void PrepareWriteJob(WriteJob& job);
 
 // Carries one job from the start sequence to its one final notification,

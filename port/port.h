@@ -61,6 +61,7 @@ enum class PortError {
     None,
     BadName,       // not a name of a port on this platform
     NotFound,      // no such device
+    NotAPort,      // a regular file, a FIFO, /dev/null...: never written to
     Busy,          // another program has it
     AccessDenied,  // the user may not open it
     Other,         // anything else the system refused
@@ -74,12 +75,22 @@ struct PortOpening {
     PortKind kind;
     PortError error;
     char message[320];   // what was attempted and why not, when port is null
+    // Another program that has the same device open, "ModemManager (PID
+    // 812)", where the system shows one: it may take the device's answers.
+    char otherHolder[96];
 };
 
 // Opens the port named `name` (a device path on Linux, COMn or LPTn on
 // Windows) for this job alone and sets it up as the Windows program does:
 // a serial line at `baud`, 8N1, no flow control, the port's timeouts.
+// Only a serial port (a tty) or a parallel printer port is opened: anything
+// else is refused before it is opened for writing.
 PortOpening OpenPort(const char* name, unsigned long baud, AnswerMode mode);
+
+// Whether `name` can name a port at all, decided without opening it; false
+// with what it names instead ("is a regular file, not a serial or parallel
+// port") in `why`.
+bool NamesAPort(const char* name, char* why, size_t size);
 
 // Puts back everything opening changed, and closes.
 void ClosePort(Port* port);

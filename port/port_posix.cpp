@@ -123,18 +123,18 @@ PortKind KindOfPort(const Port& port)
 
 // Exclusive for this job: TIOCEXCL keeps other users out, the lock keeps
 // out another quorvane-cli even when it runs as root. A tty goes raw, so
-// no byte is changed on the way. Returns 0 or the errno that stopped it.
-int OpenExclusive(const char* path, Port& port)
+// no byte is changed on the way. Returns 0 or the errno that stopped it;
+// ENOTTY for a path that names a tty but opens as something else.
+int OpenExclusive(const char* path, PathKind kind, Port& port)
 {
     port.fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (port.fd < 0) return errno;
     if (flock(port.fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? EBUSY : errno;
-    port.isTerminal = isatty(port.fd) == 1;
-    if (!port.isTerminal) return 0;
-    if (tcgetattr(port.fd, &port.saved) != 0) {
-        port.isTerminal = false;
-        return errno;
-    }
+    bool isTerminal = isatty(port.fd) == 1;
+    if (kind == PathKind::Printer) return isTerminal ? ENOTTY : 0;
+    if (!isTerminal) return ENOTTY;
+    if (tcgetattr(port.fd, &port.saved) != 0) return errno;
+    port.isTerminal = true;
     ioctl(port.fd, TIOCEXCL);
     termios raw = port.saved;
     MakeRaw(raw);
@@ -179,8 +179,19 @@ PortError ErrorOf(int error)
 PortOpening OpenPort(const char* name, unsigned long baud, AnswerMode mode)
 {
     PortOpening opening = {};
+    char why[160];
+    PathKind pathKind = KindOfPath(name, why, sizeof why);
+    if (pathKind == PathKind::NotAPort) {
+        FormatOpenError(opening, name, PortError::NotAPort, why);
+        return opening;
+    }
     Port* port = new Port{-1, false, {}};
-    int error = OpenExclusive(name, *port);
+    int error = OpenExclusive(name, pathKind, *port);
+    if (error == ENOTTY) {
+        ClosePort(port);
+        FormatOpenError(opening, name, PortError::NotAPort, "is not what it claims to be: not a serial or parallel port");
+        return opening;
+    }
     if (!error) opening.kind = KindOfPort(*port);
     // A serial line runs at the chosen rate whether or not the device answers.
     if (!error && opening.kind == PortKind::Serial) error = SetUpLine(*port, baud);
@@ -192,6 +203,9 @@ PortOpening OpenPort(const char* name, unsigned long baud, AnswerMode mode)
     }
     opening.port = port;
     opening.ackMode = AckModeFor(mode, opening.kind);
+    struct stat status = {};
+    if (fstat(port->fd, &status) == 0)
+        FindOtherHolder(status.st_rdev, opening.otherHolder, sizeof opening.otherHolder);
     return opening;
 }
 
@@ -201,6 +215,7 @@ void ClosePort(Port* port)
         if (port->isTerminal) {
             DrainOutput(*port);
             tcsetattr(port->fd, TCSANOW, &port->saved);
+            ioctl(port->fd, TIOCNXCL);  // others may open it again, not only root
         }
         close(port->fd);
     }

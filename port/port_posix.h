@@ -2,6 +2,7 @@
 // device behind one. Inside port/ (and its tests) only.
 #pragma once
 
+#include <sys/types.h>
 #include <termios.h>
 
 #include "port_rules.h"
@@ -9,9 +10,21 @@
 // Owned by the job's front end; the worker uses it only through the seam.
 struct Port {
     int fd;
-    bool isTerminal;  // its line settings were changed and are put back on close
+    bool isTerminal;  // its line settings and exclusive mode were changed and are put back on close
     termios saved;    // the settings found on opening
 };
+
+// What a path names, decided without opening it.
+enum class PathKind { Missing, Terminal, Printer, NotAPort };
+
+// A tty (by its sysfs class, or a pty's device number) or a printer port;
+// for NotAPort, `why` says what it is instead ("is a regular file, ...").
+PathKind KindOfPath(const char* path, char* why, size_t size);
+
+// Another process with the same character device open, as "NAME (PID N)";
+// false when there is none that this user may see. The process that owns
+// a pty's other end is that pty's device, not a rival.
+bool FindOtherHolder(dev_t device, char* text, size_t size);
 
 // "/sys", or the tree QUORVANE_SYSFS_ROOT names (tests make their own).
 const char* SysfsRoot();

@@ -85,7 +85,9 @@ void FormatOpenError(PortOpening& opening, const char* name, PortError error, co
                            : "";
     opening.port = nullptr;
     opening.error = error;
-    snprintf(opening.message, sizeof opening.message, "cannot open %s: %s%s", name, reason, hint);
+    // What is no port at all is told as it is, not as a failure to open.
+    const char* format = error == PortError::NotAPort ? "%s %s%s" : "cannot open %s: %s%s";
+    snprintf(opening.message, sizeof opening.message, format, name, reason, hint);
 }
 
 // ---- discovery ----------------------------------------------------------

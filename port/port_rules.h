@@ -59,7 +59,7 @@ constexpr unsigned long kPortQueueSize = 256;  // input and output queues
 constexpr unsigned long kShortWritePauseMs = 100;
 
 // "cannot open NAME: REASON" for `error` into `opening`, and, where it
-// helps, what to do about it.
+// helps, what to do about it; "NAME REASON" for what is not a port.
 void FormatOpenError(PortOpening& opening, const char* name, PortError error, const char* reason);
 
 // ---- discovery ----------------------------------------------------------

@@ -209,6 +209,14 @@ PortOpening OpenPort(const char* name, unsigned long baud, AnswerMode mode)
     return opening;
 }
 
+bool NamesAPort(const char* name, char* why, size_t size)
+{
+    PortCode code = 0;
+    if (PortCodeOfName(name, code)) return true;
+    std::snprintf(why, size, "is not a port name: a port is COMn or LPTn");
+    return false;
+}
+
 void ClosePort(Port* port)
 {
     if (port->restore && port->hadState) SetCommState(port->handle, &port->savedState);

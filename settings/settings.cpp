@@ -67,15 +67,21 @@ void LoadSettingsFrom(const SettingsStore& store)
     ValidateSettings(&theBaudSelector, &thePortCode);
 }
 
-void SaveSettingsTo(const SettingsStore& store)
+bool SaveSettingsTo(const SettingsStore& store, char* error, size_t errorSize)
 {
+    bool saved = true;
     for (const SettingEntry& entry : kSettingTable) {
         char text[kSettingTextSize];
         FormatSettingValue(*entry.value, text);
-        store.writeText(store.context, entry.key, text);
+        saved = store.writeText(store.context, entry.key, text, error, errorSize) && saved;
     }
+    return saved;
 }
 
 void LoadSettings() { LoadSettingsFrom(PlatformSettingsStore()); }
 
-void SaveSettings() { SaveSettingsTo(PlatformSettingsStore()); }
+void SaveSettings()
+{
+    char ignored[160];
+    SaveSettingsTo(PlatformSettingsStore(), ignored, sizeof ignored);
+}

@@ -35,8 +35,9 @@ struct SettingsStore {
     // Copies the key's text, or defaultText when the key is missing, into
     // text (size bytes, always terminated, cut to fit).
     void (*readText)(void* context, const char* key, const char* defaultText, char* text, size_t size);
-    // Failures go unnoticed: the settings are not worth an error message.
-    void (*writeText)(void* context, const char* key, const char* text);
+    // False, with what was attempted and why in `error`, when the text
+    // could not be written.
+    bool (*writeText)(void* context, const char* key, const char* text, char* error, size_t errorSize);
 };
 
 // The platform's settings file (the private-profile file in the Windows
@@ -47,9 +48,11 @@ SettingsStore PlatformSettingsStore();
 void LoadSettings();
 void LoadSettingsFrom(const SettingsStore& store);
 
-// Writes both keys, every time, whether or not anything changed.
+// Writes both keys, every time, whether or not anything changed. The
+// Windows program does not look at the result: the settings are not worth
+// an error message there.
 void SaveSettings();
-void SaveSettingsTo(const SettingsStore& store);
+bool SaveSettingsTo(const SettingsStore& store, char* error, size_t errorSize);
 
 // Reads a value as scanf "%04x" does: white space skipped, then at most four
 // characters, an optional sign and an optional 0x/0X counted among them;

@@ -4,9 +4,12 @@
 // blanks around names and values ignored, every other line kept as it was.
 // (A read-only INI parser would not keep the rest of the file on save.)
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <pwd.h>
 #include <string>
 #include <strings.h>
 #include <sys/stat.h>
@@ -16,15 +19,26 @@
 
 namespace {
 
+// $XDG_CONFIG_HOME/quorvane, else HOME's (or the password database's)
+// .config/quorvane; "" when there is no home to keep settings in. Never
+// the current folder.
 std::string SettingsFolder()
 {
     const char* config = std::getenv("XDG_CONFIG_HOME");
     if (config && *config == '/') return std::string(config) + "/quorvane";
     const char* home = std::getenv("HOME");
-    return std::string(home && *home ? home : ".") + "/.config/quorvane";
+    if (!home || *home != '/') {
+        const passwd* user = getpwuid(getuid());
+        home = user && user->pw_dir && *user->pw_dir == '/' ? user->pw_dir : nullptr;
+    }
+    return home ? std::string(home) + "/.config/quorvane" : std::string();
 }
 
-std::string SettingsPath() { return SettingsFolder() + "/" + kSettingsFile; }
+std::string SettingsPath()
+{
+    std::string folder = SettingsFolder();
+    return folder.empty() ? folder : folder + "/" + kSettingsFile;
+}
 
 std::string ReadWholeFile(const std::string& path)
 {
@@ -107,21 +121,83 @@ KeyPlace FindKey(const std::string& text, const char* key)
 void ReadFileText(void*, const char* key, const char* defaultText, char* text, size_t size)
 {
     if (size == 0) return;
-    KeyPlace place = FindKey(ReadWholeFile(SettingsPath()), key);
+    std::string path = SettingsPath();
+    KeyPlace place = FindKey(path.empty() ? std::string() : ReadWholeFile(path), key);
     const char* found = place.keyLine != std::string::npos ? place.value.c_str() : defaultText;
     std::snprintf(text, size, "%s", found);
 }
 
-// The whole file is written beside the old one and renamed over it, so a
-// failure never leaves half a file.
-void WriteFileText(void*, const char* key, const char* value)
+bool Fail(char* error, size_t errorSize, const char* what, const std::string& path)
+{
+    std::snprintf(error, errorSize, "%s %s: %s", what, path.c_str(), std::strerror(errno));
+    return false;
+}
+
+// The folder and its parent, for a first save (private, as settings are).
+bool MakeFolders(const std::string& folder, char* error, size_t errorSize)
+{
+    std::string parent = folder.substr(0, folder.rfind('/'));
+    for (const std::string& each : {parent, folder}) {
+        if (mkdir(each.c_str(), 0700) != 0 && errno != EEXIST) return Fail(error, errorSize, "cannot make", each);
+    }
+    return true;
+}
+
+// The file a save replaces: the settings file, or the file it links to, so
+// that a link stays a link. Sets `mode` to the file's own, or to what a new
+// file gets.
+bool TargetOf(const std::string& path, std::string& target, mode_t& mode, char* error, size_t errorSize)
+{
+    struct stat status = {};
+    if (lstat(path.c_str(), &status) != 0) {
+        if (errno != ENOENT) return Fail(error, errorSize, "cannot look at", path);
+        mode_t mask = umask(0);
+        umask(mask);
+        target = path;
+        mode = 0666 & ~mask;
+        return true;
+    }
+    char resolved[PATH_MAX];
+    if (!realpath(path.c_str(), resolved) || stat(resolved, &status) != 0)
+        return Fail(error, errorSize, "cannot follow", path);
+    if (!S_ISREG(status.st_mode)) {
+        std::snprintf(error, errorSize, "%s is not a regular file", resolved);
+        return false;
+    }
+    target = resolved;
+    mode = status.st_mode & 07777;
+    return true;
+}
+
+// The whole text goes into a new file made exclusively beside the target
+// (no name anyone could have planted), which is then renamed over it: a
+// failure never leaves half a file, and nothing else is ever written.
+bool ReplaceFile(const std::string& target, mode_t mode, const std::string& text, char* error, size_t errorSize)
+{
+    std::string temporary = target.substr(0, target.rfind('/')) + "/.KORVIN.INI.XXXXXX";
+    int fd = mkostemp(&temporary[0], O_CLOEXEC);
+    if (fd < 0) return Fail(error, errorSize, "cannot write beside", target);
+    bool written = fchmod(fd, mode) == 0 && write(fd, text.data(), text.size()) == ssize_t(text.size());
+    written = (close(fd) == 0) && written;
+    if (written && std::rename(temporary.c_str(), target.c_str()) == 0) return true;
+    Fail(error, errorSize, "cannot write", target);
+    unlink(temporary.c_str());
+    return false;
+}
+
+bool WriteFileText(void*, const char* key, const char* value, char* error, size_t errorSize)
 {
     std::string folder = SettingsFolder();
-    std::string parent = folder.substr(0, folder.rfind('/'));
-    mkdir(parent.c_str(), 0700);
-    mkdir(folder.c_str(), 0700);
-    std::string path = SettingsPath();
-    std::string text = ReadWholeFile(path);
+    if (folder.empty()) {
+        std::snprintf(error, errorSize, "no home folder to keep the settings in (HOME is not set)");
+        return false;
+    }
+    std::string target;
+    mode_t mode = 0;
+    if (!MakeFolders(folder, error, errorSize) ||
+        !TargetOf(folder + "/" + kSettingsFile, target, mode, error, errorSize))
+        return false;
+    std::string text = ReadWholeFile(target);
     // New lines end as the file's lines do.
     std::string eol = text.find("\r\n") != std::string::npos ? "\r\n" : "\n";
     std::string line = std::string(key) + "=" + value + eol;
@@ -135,13 +211,7 @@ void WriteFileText(void*, const char* key, const char* value)
         if (!text.empty() && text.back() != '\n') text += eol;
         text += std::string("[") + kSettingsSection + "]" + eol + line;
     }
-    std::string temporary = path + ".new";
-    FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (!file) return;
-    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    written = std::fclose(file) == 0 && written;
-    if (written) std::rename(temporary.c_str(), path.c_str());
-    else std::remove(temporary.c_str());
+    return ReplaceFile(target, mode, text, error, errorSize);
 }
 
 }  // namespace

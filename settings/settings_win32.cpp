@@ -2,6 +2,9 @@
 // the Windows directory.
 #include <windows.h>
 
+#include <cstdio>
+#include <cstring>
+
 #include "settings.h"
 
 namespace {
@@ -11,9 +14,16 @@ void ReadProfileText(void*, const char* key, const char* defaultText, char* text
     GetPrivateProfileStringA(kSettingsSection, key, defaultText, text, DWORD(size), kSettingsFile);
 }
 
-void WriteProfileText(void*, const char* key, const char* text)
+bool WriteProfileText(void*, const char* key, const char* text, char* error, size_t errorSize)
 {
-    WritePrivateProfileStringA(kSettingsSection, key, text, kSettingsFile);
+    if (WritePrivateProfileStringA(kSettingsSection, key, text, kSettingsFile)) return true;
+    DWORD code = GetLastError();
+    char reason[160] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, reason,
+                   sizeof reason, nullptr);
+    reason[strcspn(reason, "\r\n")] = '\0';
+    snprintf(error, errorSize, "cannot write %s: %s (error %lu)", kSettingsFile, reason, (unsigned long)code);
+    return false;
 }
 
 }  // namespace

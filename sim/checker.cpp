@@ -131,12 +131,30 @@ void FeedControl(SimChecker& checker, uint8_t byte, const SimSink& sink)
     }
 }
 
+void FeedByte(SimChecker& checker, uint8_t byte, uint64_t nowNs, const SimSink& sink);
+
+// A frame that fails its ETX or CRC may have been a stray STX: as a device
+// does, look for the next unit from the byte after that false start. The
+// bytes before it were the bad frame's, and are not counted again as junk.
+void Resynchronise(SimChecker& checker, uint64_t nowNs, const SimSink& sink)
+{
+    size_t from = 1;
+    while (from < checker.filled && checker.unit[from] != kStx && checker.unit[from] != StartSequence[0]) ++from;
+    uint8_t rest[kMaxFrameSize];
+    size_t count = checker.filled - from;
+    std::memcpy(rest, checker.unit + from, count);
+    checker.filled = 0;
+    for (size_t i = 0; i < count; ++i) FeedByte(checker, rest[i], nowNs, sink);
+}
+
 void FeedFrame(SimChecker& checker, uint8_t byte, uint64_t nowNs, const SimSink& sink)
 {
     checker.unit[checker.filled++] = byte;
     if (checker.filled >= 2 && checker.filled == kFrameOverhead + checker.unit[1]) {
         checker.state = SimParse::Idle;
+        unsigned long badBefore = checker.totals.badFrames;
         FinishFrame(checker, nowNs, sink);
+        if (checker.totals.badFrames != badBefore) Resynchronise(checker, nowNs, sink);
     }
 }
 
@@ -171,16 +189,25 @@ void StartChecker(SimChecker& checker, const SimPolicy& policy)
     checker.lineFreeNs = 0;
 }
 
+namespace {
+
+void FeedByte(SimChecker& checker, uint8_t byte, uint64_t nowNs, const SimSink& sink)
+{
+    switch (checker.state) {
+    case SimParse::Idle: BeginUnit(checker, byte, sink); break;
+    case SimParse::Control: FeedControl(checker, byte, sink); break;
+    case SimParse::Frame: FeedFrame(checker, byte, nowNs, sink); break;
+    }
+}
+
+}  // namespace
+
 void FeedChecker(SimChecker& checker, const uint8_t* bytes, size_t count, uint64_t nowNs,
                  const SimSink& sink)
 {
     for (size_t i = 0; i < count; ++i) {
         CarryOnLine(checker, nowNs);
-        switch (checker.state) {
-        case SimParse::Idle: BeginUnit(checker, bytes[i], sink); break;
-        case SimParse::Control: FeedControl(checker, bytes[i], sink); break;
-        case SimParse::Frame: FeedFrame(checker, bytes[i], nowNs, sink); break;
-        }
+        FeedByte(checker, bytes[i], nowNs, sink);
     }
 }
 

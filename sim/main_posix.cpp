@@ -13,6 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "port.h"
 #include "sim.h"
 #include "transfer.h"  // kAck, kNak
 
@@ -227,11 +228,21 @@ bool OpenPty(Sim& sim)
     return true;
 }
 
+// Only a serial device or a pty end: answers must never go into a file.
 bool OpenGivenPort(Sim& sim)
 {
+    char why[160];
+    if (!NamesAPort(sim.options.port, why, sizeof why)) {
+        std::fprintf(stderr, "quorvane-sim: %s %s\n", sim.options.port, why);
+        return false;
+    }
     sim.fd = open(sim.options.port, O_RDWR | O_NOCTTY);
     if (sim.fd < 0) {
         std::fprintf(stderr, "quorvane-sim: cannot open %s: %s\n", sim.options.port, std::strerror(errno));
+        return false;
+    }
+    if (!isatty(sim.fd)) {
+        std::fprintf(stderr, "quorvane-sim: %s is not a serial port or a pty\n", sim.options.port);
         return false;
     }
     MakeRaw(sim.fd);
@@ -397,6 +408,8 @@ int main(int argc, char** argv)
     FinishChecker(sim.checker, SinkFor(sim));
     CloseEverything(sim);
     int status = SimVerdict(sim.checker.totals);
+    // Answers the sender never took are a job the device did not do right.
+    if (sim.droppedBytes) status = kSimExitMalformed;
     if (sim.fileError) {
         std::fprintf(stderr, "quorvane-sim: writing the transcript, raw or timing file failed\n");
         status = kSimExitMalformed;

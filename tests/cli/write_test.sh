@@ -1,6 +1,8 @@
 #!/bin/bash
-# quorvane-cli write over ptys against quorvane-sim: every outcome, its exit
-# status and its reason, and that the device received exactly the frames.
+# quorvane-cli write against quorvane-sim over ptys: every outcome with its
+# exit status and reason, the bytes the device received against what
+# `frames --raw` says a job sends, and what the command line refuses, puts
+# back or remembers.
 #   write_test.sh CLI SIM EXAMPLES_DIR MAKE_FIRMWARE
 set -u
 cli=$1 sim=$2 examples=$3 make_firmware=$4
@@ -12,14 +14,13 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-failures=0
-# The remembered port and baud live here, not in the user's own settings.
-export XDG_CONFIG_HOME=$work/config
+export XDG_CONFIG_HOME=$work/config  # never the user's own settings
 unset QUORVANE_PORT
+failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-# Starts a simulator with the given options; sets $pty and $sim_pid. Its
-# transcript and raw bytes go to $work/NAME.{jsonl,raw}.
+# A simulator with the given options; sets $pty and $sim_pid. Its transcript
+# and raw bytes go to $work/NAME.{jsonl,raw}.
 start_sim() {  # NAME OPTIONS...
     local name=$1
     shift
@@ -33,156 +34,228 @@ start_sim() {  # NAME OPTIONS...
     done
     fail "$name: simulator did not start"
 }
-
 stop_sim() { kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; }
-
-# Runs the CLI with a time limit; status in $status, stderr in $work/err.
-write() {
-    timeout 60 "$cli" write "$@" >"$work/out" 2>"$work/err"
-    status=$?
-}
-
-expect() {  # NAME WANTED_STATUS [TEXT on stderr]
+run() { timeout 60 "$cli" "$@" <"${input:-/dev/null}" >"$work/out" 2>"$work/err"; status=$?; }
+expect() {  # NAME WANTED_STATUS [TEXT in what it said]
     [ "$status" -eq "$2" ] || fail "$1: exit $status, wanted $2: $(tail -n 3 "$work/err")"
-    [ -z "${3:-}" ] || grep -qF -- "$3" "$work/err" || fail "$1: no '$3' in: $(cat "$work/err")"
+    [ -z "${3:-}" ] || grep -qF -- "$3" "$work/err" "$work/out" || fail "$1: no '$3' in: $(cat "$work/err")"
 }
-
 frames_of() { grep -c '"event":"frame"' "$work/$1.jsonl"; }
+same_bytes() { cmp -s "$work/$1.raw" "$work/$2" || fail "$1: the device received other bytes than $2"; }
 
-worked=$examples/worked-example.mot
 demo=$examples/demo-firmware.mot
+worked=$examples/worked-example.mot
 "$cli" frames --raw "$demo" >"$work/demo.expected"
 "$cli" frames --raw "$worked" >"$work/worked.expected"
+"$make_firmware" --bytes 300000 "$work/large.mot" >/dev/null
 
-# A good write: exactly the frames, every CRC good, the simulator satisfied.
-start_sim good --once
-write "$demo" --port "$pty"
-expect "good write" 0 "written, 16384 bytes in 514 frames"
-wait "$sim_pid"; sim_status=$?
-[ "$sim_status" -eq 0 ] || fail "good write: simulator says malformed ($sim_status)"
-cmp -s "$work/good.raw" "$work/demo.expected" || fail "good write: device received other bytes"
+# Whole jobs: NAME | SIMULATOR | FILE | WRITE OPTIONS | STATUS | TEXT | FRAMES RECEIVED | BYTES RECEIVED
+while IFS='|' read -r name simulator file options want text frames bytes; do
+    start_sim "$name" $simulator
+    input=$worked run write "$file" --port "$pty" $options
+    expect "$name" "$want" "$text"
+    [ "$frames" = - ] || [ "$(frames_of "$name")" -eq "$frames" ] || fail "$name: $(frames_of "$name") frames, wanted $frames"
+    [ "$bytes" = - ] || same_bytes "$name" "$bytes"
+    stop_sim
+done <<TABLE
+good|--once|$demo||0|written, 16384 bytes in 514 frames|514|demo.expected
+standard input|--once|-|--baud 19200|0|written, 16 bytes|2|worked.expected
+junk before every answer|--junk 5 --once|$worked||0||2|worked.expected
+slow line|--baud 4800 --once|$worked|--baud 4800|0||2|worked.expected
+NAK ends the job|--nak 3|$demo||1|NAK after frame 3 (address 0x00010020)|3|-
+silent device|--silent|$worked|--answer-timeout 0.5|1|no answer within 0.5 seconds after frame 1|1|-
+silent mode|--silent --once|$demo|--mode silent|0||514|demo.expected
+TABLE
 
-# NAK at frame 3: failed, the reason names the frame, nothing after it sent.
-start_sim nak --nak 3
-write "$demo" --port "$pty"
-expect "NAK" 1 "NAK after frame 3 (address 0x00010020)"
-sleep 0.3
-[ "$(frames_of nak)" -eq 3 ] || fail "NAK: $(frames_of nak) frames reached the device, wanted 3"
+# What is not a port is never opened: NAME | PORT | TEXT. Nothing is written to it.
+cp "$worked" "$work/firmware.mot"
+printf 'keep me\n' >"$work/plain"
+mkfifo "$work/fifo"
+while IFS='|' read -r name port text; do
+    before=$(md5sum "$work/plain" "$work/firmware.mot")
+    run write "$work/firmware.mot" --port "$port"
+    expect "$name" 4 "$text"
+    [ "$(md5sum "$work/plain" "$work/firmware.mot")" = "$before" ] || fail "$name: a file was written"
+done <<TABLE
+regular file|$work/plain|$work/plain is a regular file, not a serial or parallel port
+the firmware itself|$work/firmware.mot|is the firmware file itself, not a port
+/dev/null|/dev/null|/dev/null is a character device (1:3, class mem), not a serial or parallel port
+/dev/zero|/dev/zero|is a character device (1:5, class mem)
+FIFO|$work/fifo|is a FIFO (named pipe), not a serial or parallel port
+directory|$work|is a directory, not a serial or parallel port
+missing port|$work/no-such-port|cannot open $work/no-such-port: No such file or directory
+TABLE
+start_sim busy
+exec 7<>"$pty"
+flock -n 7 || fail "busy: could not lock the port for the test"
+run write "$worked" --port "$pty"
+expect "busy port" 4 "port busy"
+exec 7>&-
 stop_sim
 
-# Junk before every answer is skipped.
-start_sim junk --junk 5 --once
-write "$worked" --port "$pty"
-expect "junk" 0
-wait "$sim_pid"
-cmp -s "$work/junk.raw" "$work/worked.expected" || fail "junk: device received other bytes"
+# What is not firmware is never sent: NAME | FILE | TEXT (the port is never opened).
+while IFS='|' read -r name file text; do
+    run write "$file" --port "$work/no-such-port"
+    expect "$name" 2 "$text"
+done <<TABLE
+a directory|$work|cannot read $work: Is a directory
+an endless stream|/dev/zero|/dev/zero is larger than 256 MiB
+a file with problems|$work/plain|line 1: not an S-record
+TABLE
 
-# Silence: --answer-timeout ends the wait.
-start_sim silent --silent
-write "$worked" --port "$pty" --answer-timeout 0.5
-expect "silent with timeout" 1 "no answer within 0.5 seconds after frame 1"
-stop_sim
-
-# Silence with --mode silent: frames back to back, and the job succeeds.
-start_sim silentmode --silent --once
-write "$demo" --port "$pty" --mode silent
-expect "silent mode" 0
-wait "$sim_pid"
-cmp -s "$work/silentmode.raw" "$work/demo.expected" || fail "silent mode: device received other bytes"
-
-# A slow line (4800 baud emulated): still exact.
-start_sim slow --baud 4800 --once
-write "$worked" --port "$pty" --baud 4800
-expect "slow line" 0
-wait "$sim_pid"
-cmp -s "$work/slow.raw" "$work/worked.expected" || fail "slow line: device received other bytes"
-
-# The device goes away mid-job: port lost, no spinning until a timeout.
-start_sim lost --delay 300
-( sleep 1; kill -9 "$sim_pid" ) &
-pids+=($!)
-write "$demo" --port "$pty" --answer-timeout 0
-expect "port lost" 1 "port lost"
-
-# Ctrl-C mid-job: aborted (exit 3), nothing sent after the abort.
-start_sim interrupted --delay 100
-timeout 60 "$cli" write "$demo" --port "$pty" >"$work/out" 2>"$work/err" &
+# The bytes sent are the bytes checked: a file changed mid-job, or fed
+# through a FIFO, still reaches the device as it was read.
+cp "$demo" "$work/changing.mot"
+start_sim changing --baud 38400 --once
+timeout 60 "$cli" write "$work/changing.mot" --port "$pty" >"$work/out" 2>"$work/err" &
 writer=$!
 pids+=("$writer")
 sleep 1
-kill -INT "$writer"
+sed -i 's/^S2/S1/' "$work/changing.mot"
 wait "$writer"; status=$?
-expect "Ctrl-C" 3 "aborted after"
-sent=$(stat -c %s "$work/interrupted.raw")
-sleep 0.5
-[ "$(stat -c %s "$work/interrupted.raw")" -eq "$sent" ] || fail "Ctrl-C: bytes arrived after the abort"
-! grep -q '"event":"end"' "$work/interrupted.jsonl" || fail "Ctrl-C: end sequence sent"
+expect "file changed mid-job" 0
+wait "$sim_pid"
+same_bytes changing demo.expected
+start_sim fifo --once
+cat "$demo" >"$work/fifo" &
+run write "$work/fifo" --port "$pty"
+expect "firmware from a FIFO" 0
+wait "$sim_pid"
+same_bytes fifo demo.expected
+
+# Stop signals abort at the next step: exit 3, nothing sent after, no end
+# sequence, and the port as it was found (line settings, exclusive mode).
+for signal in INT TERM HUP QUIT PIPE; do
+    start_sim "sig$signal" --delay 100
+    stty -F "$pty" 1200 icanon
+    settings=$(stty -F "$pty" -g)
+    if [ "$signal" = PIPE ]; then
+        timeout 60 "$cli" write "$demo" --port "$pty" --json 2>"$work/err" | head -n 2 >/dev/null
+        status=${PIPESTATUS[0]}
+    else
+        timeout 60 "$cli" write "$demo" --port "$pty" >"$work/out" 2>"$work/err" &
+        writer=$!
+        pids+=("$writer")
+        sleep 1
+        kill -"$signal" "$writer"
+        wait "$writer"; status=$?
+    fi
+    [ "$signal" = PIPE ] || expect "SIG$signal" 3 "aborted after"
+    expect "SIG$signal" 3
+    sent=$(stat -c %s "$work/sig$signal.raw")
+    sleep 0.3
+    [ "$(stat -c %s "$work/sig$signal.raw")" -eq "$sent" ] || fail "SIG$signal: bytes arrived after the abort"
+    ! grep -q '"event":"end"' "$work/sig$signal.jsonl" || fail "SIG$signal: end sequence sent"
+    [ "$(stty -F "$pty" -g)" = "$settings" ] || fail "SIG$signal: line settings not put back"
+    if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+        chmod 666 "$pty"
+        setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'exec 3<>"$0"' "$pty" 2>/dev/null ||
+            fail "SIG$signal: the port stayed exclusive"
+    fi
+    stop_sim
+done
+
+# Ports that fail under the job: lost, taking nothing, shared with another program.
+start_sim lost --delay 300
+( sleep 1; kill -9 "$sim_pid" ) &
+pids+=($!)
+run write "$demo" --port "$pty" --answer-timeout 0
+expect "port lost" 1 "port lost"
+python3 -c 'import os, pty, sys, time
+master, sender = pty.openpty()
+print(os.ttyname(sender), flush=True)
+time.sleep(60)' >"$work/stalled.out" &
+pids+=($!)
+for _ in $(seq 50); do [ -s "$work/stalled.out" ] && break; sleep 0.1; done
+run write "$work/large.mot" --port "$(head -n 1 "$work/stalled.out")" --mode silent --answer-timeout 1
+expect "port that takes nothing" 1 "the port took nothing for 1 seconds"
+start_sim shared --silent
+sleep 30 7<>"$pty" &
+holder=$!
+pids+=("$holder")
+run write "$worked" --port "$pty" --answer-timeout 0.5
+expect "port shared" 1 "is also open in sleep (PID $holder), which may take the device's answers"
+expect "port shared, no answer" 1 "the port is also open in sleep (PID $holder), which may have taken the answers"
+kill "$holder"
 stop_sim
 
-# Three devices at once, the second NAKing frame 2: the others are written.
-start_sim one --once; one=$pty; one_pid=$sim_pid
-start_sim two --nak 2; two=$pty; two_pid=$sim_pid
-start_sim three --once; three=$pty; three_pid=$sim_pid
-write "$demo" --port "$one" --port "$two" --port "$three" --json
+# Three devices at once, the second refusing frame 2: the others are written.
+start_sim one --once; one=$pty one_pid=$sim_pid
+start_sim two --nak 2; two=$pty two_pid=$sim_pid
+start_sim three --once; three=$pty three_pid=$sim_pid
+run write "$demo" --port "$one" --port="$two" --port "$three" --json
 expect "three ports" 1
 python3 - "$work/out" "$one" "$two" "$three" <<'PY' || fail "three ports: JSON events wrong"
 import json, sys
 events = [json.loads(line) for line in open(sys.argv[1])]
 assert events[0]["event"] == "start" and events[0]["total"] == 16384, events[0]
 outcomes = {e["port"]: e for e in events if e["event"] == "outcome"}
-assert outcomes[sys.argv[2]]["result"] == "written" and outcomes[sys.argv[2]]["exit"] == 0
-assert outcomes[sys.argv[3]]["result"] == "failed" and "NAK after frame 2" in outcomes[sys.argv[3]]["reason"]
-assert outcomes[sys.argv[4]]["result"] == "written"
-progress = [e for e in events if e["event"] == "progress"]
-assert progress and all(0 <= e["sent"] <= e["total"] for e in progress)
+assert outcomes[sys.argv[2]]["result"] == "written" and outcomes[sys.argv[4]]["result"] == "written"
+assert outcomes[sys.argv[3]]["exit"] == 1 and "NAK after frame 2" in outcomes[sys.argv[3]]["reason"]
+assert all(0 <= e["sent"] <= e["total"] for e in events if e["event"] == "progress")
 PY
 wait "$one_pid" "$three_pid"
-cmp -s "$work/one.raw" "$work/demo.expected" || fail "three ports: first device received other bytes"
-cmp -s "$work/three.raw" "$work/demo.expected" || fail "three ports: third device received other bytes"
-kill "$two_pid" 2>/dev/null
+same_bytes one demo.expected
+same_bytes three demo.expected
+kill "$two_pid"
 
-# A port that does not exist, and one already open elsewhere.
-write "$worked" --port "$work/no-such-port"
-expect "missing port" 4 "cannot open $work/no-such-port: No such file or directory"
-start_sim busy
-exec 7<>"$pty"
-flock -n 7 || fail "busy: could not lock the port for the test"
-write "$worked" --port "$pty"
-expect "busy port" 4 "port busy"
-exec 7>&-
-stop_sim
+# One device, two jobs: the simulator serves the sender again after it closed.
+start_sim twice
+run write "$worked" --port "$pty"
+run write "$worked" --port "$pty"
+stop_sim; status=$?
+expect "two jobs, one device" 0
+grep -q "received 2 start, 4 frames (0 bad), 2 end" "$work/twice.err" || fail "two jobs: $(cat "$work/twice.err")"
 
-# A file with problems is refused before any port is opened, unless --force.
-printf 'S1130000285F245F2212226A000424290008237C00\nS9030000FC\n' >"$work/bad-checksum.mot"
-write "$work/bad-checksum.mot" --port "$work/no-such-port"
-expect "check refuses" 2 "record checksum is 00, should be 2A"
-start_sim forced --once
-write "$work/bad-checksum.mot" --port "$pty" --force
-expect "forced" 0
-wait "$sim_pid"
-
-# --save remembers the port and the baud rate; later writes use them, and
-# QUORVANE_PORT overrides the remembered port.
+# --save remembers the port (a device path here) and the rate once the port
+# is open; a save that cannot be done stops the job before any byte.
 start_sim saved --link "$work/device" --once
-write "$worked" --port "$work/device" --baud 19200 --save
+run write "$worked" --port "$work/device" --baud 19200 --save
 expect "save" 0
 wait "$sim_pid"
-settings=$XDG_CONFIG_HOME/quorvane/KORVIN.INI
-grep -qx "PORT1=00ca" "$settings" || fail "save: no PORT1=00ca in: $(cat "$settings")"
-grep -qx "DEVICE=$work/device" "$settings" || fail "save: no DEVICE line in: $(cat "$settings")"
+grep -qx "PORT1=00ca" "$XDG_CONFIG_HOME/quorvane/KORVIN.INI" || fail "save: no PORT1=00ca"
 start_sim remembered --link "$work/device" --once
-write "$worked"
+run write "$worked"
 expect "remembered port" 0 "$work/device: written"
 wait "$sim_pid"
-cmp -s "$work/remembered.raw" "$work/worked.expected" || fail "remembered port: device received other bytes"
-QUORVANE_PORT=$work/elsewhere write "$worked"
+same_bytes remembered worked.expected
+start_sim unsaved --link "$work/device"
+XDG_CONFIG_HOME=$work/plain run write "$worked" --port "$work/device" --save
+expect "save that fails" 2 "cannot remember the port: cannot make $work/plain/quorvane"
+[ ! -s "$work/unsaved.raw" ] || fail "save that fails: bytes were sent"
+QUORVANE_PORT=$work/elsewhere run write "$worked"
 expect "QUORVANE_PORT" 4 "cannot open $work/elsewhere"
-rm -f "$settings"
+stop_sim
 
-# Usage errors.
-write "$worked"; [ "$status" -eq 2 ] || fail "no port: exit $status"
-write "$worked" --port x --baud 1200; [ "$status" -eq 2 ] || fail "bad baud: exit $status"
-write "$worked" --port x --mode loud; [ "$status" -eq 2 ] || fail "bad mode: exit $status"
+# Usage, and what reaches standard output or a terminal.
+for value in nan 1e-9 0.0004 -1 86401; do
+    run write "$worked" --port x --answer-timeout "$value"
+    expect "answer timeout $value" 2 "answer timeout must be 0 (for ever) or 0.001 to 86400 seconds"
+done
+run write "$worked" --port x --baud 1200; expect "bad baud" 2 "baud rate must be"
+run write "$worked" --port x --mode loud; expect "bad mode" 2 "mode must be auto, ack or silent"
+run write "$worked" --port "$work/$(printf 'tty\033[2Jx')"
+expect "escape in a port name" 4 'tty\x1B[2Jx'
+! grep -q "$(printf '\033')" "$work/err" || fail "a port name's escape reached the terminal"
+run write "$worked" --port "$work/$(printf 'caf\351')" --json
+python3 -c 'import json, sys; [json.loads(l) for l in open(sys.argv[1], encoding="utf-8")]' "$work/out" ||
+    fail "JSON of a Latin-1 port name is not valid UTF-8"
+start_sim full --once
+timeout 60 "$cli" write "$worked" --port "$pty" --json >/dev/full 2>"$work/err"; status=$?
+expect "standard output full" 2 "cannot write to standard output"
+stop_sim
+
+# The simulator's own refusals and verdicts.
+"$sim" --port "$work/plain" 2>"$work/err"; status=$?
+expect "simulator on a file" 2 "is a regular file, not a serial or parallel port"
+"$sim" --nak 0 2>"$work/err"; status=$?
+expect "simulator usage" 2 "--nak takes a whole number"
+start_sim malformed
+printf '\x55\x55' >"$pty"
+sleep 0.2
+stop_sim; status=$?
+expect "junk only" 1
+grep -q '"event":"junk","length":2' "$work/malformed.jsonl" || fail "junk only: no junk event"
 
 echo "$failures failure(s)"
 [ "$failures" -eq 0 ]
