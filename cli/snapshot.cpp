@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 
 #include "cli.h"
 
@@ -25,6 +26,9 @@ bool TakeSnapshot(const char* path, FirmwareSnapshot& snapshot, char* error, siz
     snapshot = {nullptr, 0};
     bool fromStdin = std::strcmp(path, "-") == 0;
     const char* name = fromStdin ? "standard input" : path;
+    struct stat status = {};
+    if (!fromStdin && stat(path, &status) == 0 && S_ISDIR(status.st_mode))
+        return Refuse(error, errorSize, "%s is a directory, not a firmware file", name);
     if (fromStdin) SetBinaryStdin();
     FILE* file = fromStdin ? stdin : std::fopen(path, "rb");
     if (!file) return Refuse(error, errorSize, "cannot open %s: %s", name, std::strerror(errno));

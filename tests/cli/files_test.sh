@@ -93,7 +93,7 @@ LIST
 
 # What is not firmware, and output that cannot be written: exit 2 with the reason.
 for command in check frames; do
-    run "$command" "$work"; expect "$command of a folder" 2 "Is a directory"
+    run "$command" "$work"; expect "$command of a folder" 2 "is a directory, not a firmware file"
     run "$command" "$data/does-not-exist.mot"; expect "$command of a missing file" 2 "cannot open"
     run "$command" --bogus "$worked"; expect "$command unknown option" 2 "unknown option '--bogus'"
     "${cli[@]}" "$command" "$worked" >/dev/full 2>"$work/err"; status=$?

@@ -98,7 +98,7 @@ while IFS='|' read -r name file text; do
     run write "$file" --port "$work/no-such-port"
     expect "$name" 2 "$text"
 done <<TABLE
-a directory|$work|cannot read $work: Is a directory
+a directory|$work|$work is a directory, not a firmware file
 an endless stream|/dev/zero|/dev/zero is larger than 256 MiB
 a file with problems|$work/plain|line 1: not an S-record
 TABLE
