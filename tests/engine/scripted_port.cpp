@@ -41,7 +41,13 @@ ReadResult ScriptedRead(void* context, uint8_t* byte)
     return answer.result;
 }
 
-void ScriptedPause(void* context) { ++PortOf(context).pauses; }
+// The pause takes its 100 ms on the fake clock.
+void ScriptedPause(void* context)
+{
+    ScriptedPort& port = PortOf(context);
+    ++port.pauses;
+    port.clockMs += 100;
+}
 
 void ScriptedNotify(void* context, WriteNote message, long long total)
 {

@@ -192,14 +192,6 @@ TEST(PosixPort, OpensExclusivelyAndRestoresTheLineOnClose)
     if (second.port) ClosePort(second.port);
 }
 
-TEST(PosixPort, MissingPortGivesTheSystemsReason)
-{
-    PortOpening opened = OpenPort("/nonexistent/ttyQ9", 9600, AnswerMode::Auto);
-    EXPECT_EQ(opened.port, nullptr);
-    EXPECT_EQ(opened.error, PortError::NotFound);
-    EXPECT_STREQ(opened.message, "cannot open /nonexistent/ttyQ9: No such file or directory");
-}
-
 TEST(PosixSeam, BytesPassUnchangedAndAHangUpIsLost)
 {
     Pty pty;

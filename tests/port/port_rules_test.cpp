@@ -1,130 +1,100 @@
-// The port rules: names, baud rates, the device-map lookup and the line
-// settings, as tables.
+// The port rules as tables, one row per branch: names and paths of port
+// codes, the device-map lookup and walks, the answer mode, and the port
+// settings dialog's entries and preset search.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "port_rules.h"
-#include "scripted_map.h"
 
 namespace {
 
-using quorvane_test::FailingCall;
-using quorvane_test::MapEntry;
-using quorvane_test::NextScriptedValue;
-using quorvane_test::ScriptedMap;
-
-struct NamingRow {
-    PortCode code;
-    const char* name;
-    const char* path;
-    int ackMode;
+// A device map as the enumeration hands it out; a value marked `fails`
+// stands for a call that fails there (a value too long for the buffers).
+struct MapEntry {
+    std::string name;
+    unsigned long type;
+    std::string data;  // bytes as returned, terminating NUL included if any
+    bool fails;
 };
 
-TEST(PortNaming, CodeGivesNamePathAndKind)
+struct ScriptedMap {
+    std::vector<MapEntry> entries;
+    unsigned long calls;
+};
+
+bool NextScriptedValue(void* map, unsigned long index, DeviceMapValue& value)
 {
-    const NamingRow rows[] = {
-        {0x0003, "COM3", "\\\\.\\COM3", 1},
-        {0x0001, "COM1", "\\\\.\\COM1", 1},
-        {0x000A, "COM10", "\\\\.\\COM10", 1},  // no leading zeros
-        {0x0FFF, "COM4095", "\\\\.\\COM4095", 1},
-        {0x8001, "LPT1", "\\\\.\\LPT1", 0},
-        {0x8003, "LPT3", "\\\\.\\LPT3", 0},
-        // No port chosen: nothing special, it just names COM0.
-        {0x0000, "COM0", "\\\\.\\COM0", 1},
-        {0x8000, "LPT0", "\\\\.\\LPT0", 0},
-        // Bits 12 to 14 (a hand-edited settings file) stay in the number.
-        {0x1003, "COM4099", "\\\\.\\COM4099", 1},
-        {0x7FFF, "COM32767", "\\\\.\\COM32767", 1},
-        {0xFFFF, "LPT32767", "\\\\.\\LPT32767", 0},
-        // Bits above 15 are not part of the code's meaning.
-        {0x10003, "COM3", "\\\\.\\COM3", 1},
-        {0xFFFF8002, "LPT2", "\\\\.\\LPT2", 0},
-    };
-    for (const NamingRow& row : rows) {
-        SCOPED_TRACE(row.code);
-        char name[kPortNameSize];
-        char path[kDevicePathSize];
-        FormatPortName(row.code, name);
-        FormatDevicePath(row.code, path);
-        EXPECT_STREQ(row.name, name);
-        EXPECT_STREQ(row.path, path);
-        EXPECT_EQ(row.ackMode == 0, IsParallelPort(row.code));
-    }
+    ScriptedMap& scripted = *static_cast<ScriptedMap*>(map);
+    EXPECT_EQ(scripted.calls, index) << "indices go 0, 1, 2, ...";
+    ++scripted.calls;
+    if (index >= scripted.entries.size() || scripted.entries[index].fails) return false;
+    const MapEntry& entry = scripted.entries[index];
+    value = {entry.name.c_str(), entry.type, entry.data.data(), entry.data.size()};
+    return true;
 }
 
-TEST(BaudRate, SelectorGivesRateAndUnknownOnesGive9600)
-{
-    const struct {
-        BaudSelector selector;
-        unsigned long rate;
-    } rows[] = {
-        {202, 19200}, {203, 9600}, {204, 4800}, {205, 38400},
-        {201, 9600},  {206, 9600}, {0, 9600},   {0xFFFFFFFF, 9600},   {0x7FFFFFFF, 9600},
-    };
-    for (const auto& row : rows) EXPECT_EQ(row.rate, BaudRateOf(row.selector)) << row.selector;
-}
-
-TEST(DeviceUsbPrefix, MatchesTheFirst25CharactersInAnyLetterCase)
-{
-    const struct {
-        const char* name;
-        bool matches;
-    } rows[] = {
-        {"\\??\\USB#Vid_0d5c&Pid_0002", true},
-        {"\\??\\USB#Vid_0d5c&Pid_0002#6&2c4fe9a1&0&2#{86e0d1e0}", true},
-        {"\\??\\usb#vid_0d5c&pid_0002#x", true},
-        {"\\??\\USB#VID_0D5C&PID_0002", true},
-        {"\\??\\USB#Vid_0d5c&Pid_000", false},  // 24 characters
-        {"\\??\\USB#Vid_0d5c&Pid_0003", false},
-        {"\\??\\USB#Vid_0d5d&Pid_0002", false},
-        {"\\\\?\\USB#Vid_0d5c&Pid_0002", false},
-        {" \\??\\USB#Vid_0d5c&Pid_0002", false},
-        {"\\Device\\Serial0", false},
-        {"", false},
-    };
-    for (const auto& row : rows) EXPECT_EQ(row.matches, HasDeviceUsbPrefix(row.name)) << row.name;
-}
-
-
-const char kUsbName[] = "\\??\\usb#VID_0D5C&PID_0002#7&1a2b3c4d&0&0000";
-const std::string kCom3("COM3\0", 5);
 constexpr unsigned long kRegExpandSz = 2;
-constexpr unsigned long kRegBinary = 3;
-
+const MapEntry kFailingCall = {"", 0, "", true};
+const char kUsbName[] = "\\??\\usb#VID_0D5C&PID_0002#7&1a2b3c4d&0&0000";
+std::string Sz(const char* text) { return std::string(text, strlen(text) + 1); }
 MapEntry Value(const std::string& name, const std::string& data, unsigned long type = kRegistryString)
 {
     return {name, type, data, false};
 }
 
-TEST(DeviceMapLookup, FirstStringValueNamingThePortDecides)
+TEST(PortCode, NameAndPath)
 {
-    using M = PortKind;
+    const struct {
+        PortCode code;
+        const char* path;
+    } rows[] = {
+        {0x0003, "\\\\.\\COM3"},       {0x000A, "\\\\.\\COM10"},     {0x8001, "\\\\.\\LPT1"},
+        {0x0000, "\\\\.\\COM0"},       {0x1003, "\\\\.\\COM4099"},   {0xFFFF, "\\\\.\\LPT32767"},
+        {0xFFFF8002, "\\\\.\\LPT2"},
+    };
+    for (const auto& row : rows) {
+        char name[kPortNameSize], path[kDevicePathSize];
+        FormatPortName(row.code, name);
+        FormatDevicePath(row.code, path);
+        EXPECT_STREQ(row.path, path);
+        EXPECT_STREQ(row.path + 4, name);
+    }
+}
+
+TEST(DeviceMap, FirstStringValueNamingThePortDecidesItsKind)
+{
+    const std::string com3 = Sz("COM3");
     const struct {
         const char* what;
         std::vector<MapEntry> entries;
-        M match;
+        PortKind kind;
         unsigned long calls;  // enumeration calls made, the failing one included
     } rows[] = {
-        {"empty map", {}, M::Serial, 1},
-        {"plain serial port", {Value("\\Device\\Serial0", "COM1", kRegistryString), Value("\\Device\\Serial2", kCom3)}, M::Serial, 2},
-        {"device USB port", {Value("\\Device\\Serial0", "COM1"), Value(kUsbName, kCom3)}, M::DeviceUsb, 2},
-        {"data compared case-sensitively", {Value(kUsbName, std::string("com3\0", 5))}, M::Serial, 2},
-        {"data must be the whole name", {Value(kUsbName, std::string("COM30\0", 6)), Value(kUsbName, std::string("COM\0", 4))}, M::Serial, 3},
-        {"data without its NUL still matches", {Value(kUsbName, "COM3")}, M::DeviceUsb, 1},
-        {"data ends at its NUL", {Value(kUsbName, std::string("COM3\0x", 6))}, M::DeviceUsb, 1},
-        {"a later duplicate is ignored", {Value("\\Device\\Serial2", kCom3), Value(kUsbName, kCom3)}, M::Serial, 1},
-        {"the first of duplicates decides", {Value(kUsbName, kCom3), Value("\\Device\\Serial2", kCom3)}, M::DeviceUsb, 1},
-        {"non-string values are skipped", {Value(kUsbName, kCom3, kRegExpandSz), Value(kUsbName, kCom3, kRegBinary), Value("\\Device\\Serial2", kCom3)}, M::Serial, 3},
-        {"a failing call ends the lookup", {Value("\\Device\\Serial0", "COM1"), FailingCall(), Value(kUsbName, kCom3)}, M::Serial, 2},
-        {"a USB prefix in the data does not count", {Value("\\Device\\Serial2", std::string("\\??\\USB#Vid_0d5c&Pid_0002\0", 26))}, M::Serial, 2},
+        {"empty map", {}, PortKind::Serial, 1},
+        {"plain serial port", {Value("\\Device\\Serial0", Sz("COM1")), Value("\\Device\\Serial2", com3)},
+         PortKind::Serial, 2},
+        {"device USB port, prefix in any case", {Value("\\Device\\Serial0", Sz("COM1")), Value(kUsbName, com3)},
+         PortKind::DeviceUsb, 2},
+        {"data compared case-sensitively", {Value(kUsbName, Sz("com3"))}, PortKind::Serial, 2},
+        {"data must be the whole name", {Value(kUsbName, Sz("COM30")), Value(kUsbName, Sz("COM"))},
+         PortKind::Serial, 3},
+        {"data without its NUL", {Value(kUsbName, "COM3")}, PortKind::DeviceUsb, 1},
+        {"the first of duplicates decides", {Value("\\Device\\Serial2", com3), Value(kUsbName, com3)},
+         PortKind::Serial, 1},
+        {"non-string values are skipped", {Value(kUsbName, com3, kRegExpandSz), Value(kUsbName, com3)},
+         PortKind::DeviceUsb, 2},
+        {"a failing call ends the lookup", {kFailingCall, Value(kUsbName, com3)}, PortKind::Serial, 1},
+        {"a 24-character prefix is not the device's", {Value("\\??\\USB#Vid_0d5c&Pid_000", com3)},
+         PortKind::Serial, 1},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         ScriptedMap map = {row.entries, 0};
-        EXPECT_EQ(row.match, KindInDeviceMap("COM3", NextScriptedValue, &map));
+        EXPECT_EQ(row.kind, KindInDeviceMap("COM3", NextScriptedValue, &map));
         EXPECT_EQ(row.calls, map.calls);
     }
 }
@@ -141,6 +111,121 @@ TEST(AnswerMode, AutoWaitsForAnswersOnSerialPortsOnly)
         {AnswerMode::Silent, PortKind::Serial, 0},
     };
     for (const auto& row : rows) EXPECT_EQ(row.ackMode, AckModeFor(row.mode, row.kind)) << int(row.mode);
+}
+
+// What the walk visited, as "name|valueName|S" or "...|P".
+void Record(void* context, const MappedPort& port)
+{
+    static_cast<std::vector<std::string>*>(context)->push_back(std::string(port.name) + "|" + port.valueName +
+                                                              (port.parallel ? "|P" : "|S"));
+}
+
+TEST(Discovery, EveryValueNamingAPortInEnumerationOrderUntilACallFails)
+{
+    const struct {
+        const char* what;
+        bool parallel;
+        std::vector<MapEntry> entries;
+        std::vector<std::string> visited;
+    } rows[] = {
+        {"serial names as stored, duplicates kept, in enumeration order", false,
+         {Value("a", Sz("COM10")), Value("b", Sz("com7")), Value("c", Sz("COM0")), Value("d", Sz("COM10")),
+          Value("e", "COM3"), Value("f", Sz("COM65535"))},
+         {"COM10|a|S", "com7|b|S", "COM0|c|S", "COM10|d|S", "COM3|e|S", "COM65535|f|S"}},
+        {"not a canonical serial name", false,
+         {Value("a", Sz("COM01")), Value("b", Sz("COM5x")), Value("c", Sz("COM 5")), Value("d", Sz("COM+5")),
+          Value("e", Sz("COM65536")), Value("f", Sz("COM")), Value("g", Sz("LPT1")), Value("h", Sz("COM3"), 2),
+          Value("i", Sz("COM1xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx")), Value("j", Sz("COM2"))},
+         {"COM2|j|S"}},
+        {"a failing call ends the map", false, {Value("a", Sz("COM1")), kFailingCall, Value("c", Sz("COM2"))},
+         {"COM1|a|S"}},
+        {"parallel names after \\DosDevices\\", true,
+         {Value("a", Sz("\\DosDevices\\LPT2")), Value("b", Sz("\\DOSDEVICES\\lpt1")), Value("c", "\\DosDevices\\LPT3"),
+          Value("d", Sz("\\Device\\Parallel0")), Value("e", Sz("\\DosDevices\\LPT02")),
+          Value("f", Sz("\\DosDevices\\COM1")), Value("g", Sz("LPT1")), kFailingCall,
+          Value("h", Sz("\\DosDevices\\LPT4"))},
+         {"LPT2|a|P", "lpt1|b|P", "LPT3|c|P"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ScriptedMap map = {row.entries, 0};
+        std::vector<std::string> visited;
+        (row.parallel ? CollectParallelPorts : CollectSerialPorts)(NextScriptedValue, &map, Record, &visited);
+        EXPECT_EQ(row.visited, visited);
+    }
+    std::vector<std::string> fixed;
+    CollectFixedParallelPorts(Record, &fixed);
+    EXPECT_EQ((std::vector<std::string>{"LPT1||P", "LPT2||P", "LPT3||P"}), fixed);
+}
+
+TEST(PortEntry, KindAndPortCode)
+{
+    const struct {
+        const char* entry;
+        bool serial;
+        PortCode code;
+    } rows[] = {
+        {"COM3", true, 0x0003},     {"com7", true, 0x0007},     {"COM0", true, 0x0000},
+        {"LPT1", false, 0x8001},    {"lpt2", false, 0x8002},    {"COM4099", true, 0x0003},
+        {"LPT65535", false, 0x8FFF}, {"CO", false, 0x8000},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.entry);
+        EXPECT_EQ(row.serial, IsSerialEntry(row.entry));
+        EXPECT_EQ(row.code, PortCodeOfEntry(row.entry));
+    }
+}
+
+// A sorted list as the combo box holds it; nullptr stands for an entry that
+// cannot be read.
+bool ReadScriptedEntry(void* list, int index, char (&entry)[kPortNameSize])
+{
+    const char* text = static_cast<std::vector<const char*>*>(list)->at(size_t(index));
+    if (!text) return false;
+    snprintf(entry, sizeof entry, "%s", text);
+    return true;
+}
+
+TEST(PresetSearch, FromTheLastEntryToTheFirst)
+{
+    const std::vector<const char*> usual = {"COM1", "COM3", "LPT1"};
+    const struct {
+        const char* what;
+        std::vector<const char*> entries;
+        PortCode code;
+        int found;
+    } rows[] = {
+        {"parallel port", usual, 0x8001, 2},
+        {"serial port", usual, 0x0003, 1},
+        {"first entry", usual, 0x0001, 0},
+        {"absent port", usual, 0x8002, -1},
+        {"COM3's number with bit 15 is no serial port", usual, 0x8003, -1},
+        {"empty list", {}, 0x0003, -1},
+        {"COM4099 after COM3 wins", {"COM3", "COM4099"}, 0x0003, 1},
+        {"an unreadable entry is passed over", {"COM3", nullptr}, 0x0003, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<const char*> list = row.entries;
+        EXPECT_EQ(row.found, FindPresetEntry(row.code, int(list.size()), ReadScriptedEntry, &list));
+    }
+}
+
+TEST(PortName, OnlyNamesAPortCodeCanHold)
+{
+    const struct {
+        const char* name;
+        bool known;
+        PortCode code;
+    } rows[] = {
+        {"COM3", true, 0x0003}, {"lpt1", true, 0x8001}, {"COM4095", true, 0x0FFF}, {"COM4096", false, 0},
+        {"COM0", false, 0},     {"COM03", false, 0},    {"/dev/ttyS0", false, 0},
+    };
+    for (const auto& row : rows) {
+        PortCode code = 0;
+        EXPECT_EQ(row.known, PortCodeOfName(row.name, code)) << row.name;
+        EXPECT_EQ(row.code, code) << row.name;
+    }
 }
 
 }  // namespace

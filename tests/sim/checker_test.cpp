@@ -352,43 +352,6 @@ TEST(SimPolicy, AnswersFallDueAfterTheDelayAndTheTimeOnTheLine)
     }
 }
 
-TEST(SimTranscript, OneJsonLinePerEvent)
-{
-    SimEvent frame = {SimEventKind::Frame, 1, 0, 16, true, SimAnswer::Ack, 0};
-    SimEvent badFrame = {SimEventKind::Frame, 12, 0xFFFFFFFFu, 255, false, SimAnswer::Nak, 0};
-    SimEvent silentFrame = {SimEventKind::Frame, 3, 0x10000, 4, true, SimAnswer::None, 0};
-    SimEvent junk = {SimEventKind::Junk, 0, 0, 3, false, SimAnswer::None, 0};
-    SimEvent cut = {SimEventKind::Truncated, 0, 0, 40, false, SimAnswer::None, 0};
-    SimEvent start = {SimEventKind::Start, 0, 0, 0, false, SimAnswer::None, 0};
-    SimEvent end = {SimEventKind::End, 0, 0, 0, false, SimAnswer::None, 0};
-    struct Row {
-        SimEvent event;
-        const char* line;
-    };
-    const Row rows[] = {
-        {start, "{\"event\":\"start\"}\n"},
-        {frame, "{\"event\":\"frame\",\"index\":1,\"address\":0,\"length\":16,\"crc_ok\":true,\"answer\":\"ack\"}\n"},
-        {badFrame,
-         "{\"event\":\"frame\",\"index\":12,\"address\":4294967295,\"length\":255,\"crc_ok\":false,"
-         "\"answer\":\"nak\"}\n"},
-        {silentFrame,
-         "{\"event\":\"frame\",\"index\":3,\"address\":65536,\"length\":4,\"crc_ok\":true,\"answer\":\"none\"}\n"},
-        {end, "{\"event\":\"end\"}\n"},
-        {junk, "{\"event\":\"junk\",\"length\":3}\n"},
-        {cut, "{\"event\":\"truncated\",\"length\":40}\n"},
-    };
-    for (const Row& row : rows) {
-        char text[kSimEventTextSize];
-        size_t length = FormatSimEvent(row.event, text, sizeof text);
-        EXPECT_EQ(std::string(text, length), row.line);
-    }
-    // The longest line still fits.
-    SimEvent widest = {SimEventKind::Frame, 4294967295ul, 0xFFFFFFFFu, 255, false, SimAnswer::None, 0};
-    char text[kSimEventTextSize];
-    size_t length = FormatSimEvent(widest, text, sizeof text);
-    EXPECT_EQ(text[length - 1], '\n');
-}
-
 struct OptionsCase {
     const char* name;
     std::vector<const char*> args;

@@ -62,6 +62,7 @@ TEST(SimTurnaroundTiming, EachAnswerIsClosedByTheNextArrival)
 {
     const std::vector<TimingCase> rows = {
         {"nothing answered", {{false, 0, 10}, {false, 0, 20}}, {}},
+        {"nothing at all", {}, {}},
         {"a sender that waits for each answer",
          {{false, 0, 100}, {true, 1, 200}, {false, 0, 260}, {true, 2, 300}, {false, 0, 345}},
          {{1, 195, 200, 260}, {2, 295, 300, 345}}},
@@ -97,28 +98,6 @@ TEST(SimTurnaroundTiming, RowsAreHandedOnInWholeBlocksAndTheRestAtTheEnd)
     Collected collected;
     EXPECT_EQ(Replay(steps, collected), expected);
     EXPECT_EQ(collected.blockSizes, (std::vector<size_t>{kSimTimingBlock, kSimTimingBlock, 3}));
-}
-
-TEST(SimTurnaroundTiming, FinishWithNothingRecordedHandsOnNothing)
-{
-    Collected collected;
-    Replay({}, collected);
-    EXPECT_TRUE(collected.blockSizes.empty());
-}
-
-TEST(SimTurnaroundTiming, FormatsOneLinePerRow)
-{
-    const std::vector<std::pair<SimTurnaround, std::string>> rows = {
-        {{1, 10, 20, 30}, "1 10 20 30\n"},
-        {{7, 5, 6, 0}, "7 5 6 0\n"},
-        {{4294967295ul, 18446744073709551615ull, 18446744073709551615ull, 18446744073709551615ull},
-         "4294967295 18446744073709551615 18446744073709551615 18446744073709551615\n"},
-    };
-    for (const auto& row : rows) {
-        char text[kSimTurnaroundTextSize];
-        size_t length = FormatSimTurnaround(row.first, text, sizeof text);
-        EXPECT_EQ(std::string(text, length), row.second);
-    }
 }
 
 }  // namespace
