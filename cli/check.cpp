@@ -7,65 +7,91 @@
 
 namespace {
 
-const char kCheckUsage[] =
-    "usage: quorvane-cli check [--baud 4800|9600|19200|38400] FILE\n"
-    "\n"
+const char kCheckHelp[] =
     "Looks at FILE strictly before anything is sent: every line a record of\n"
     "hexadecimal digits, its count matching the line, its checksum right, S5/S6\n"
     "counts right, no data overlapping earlier data, a termination record and\n"
     "nothing but blank lines after it. Prints a summary (records by type, data\n"
-    "bytes, address ranges, frames, time on the wire at the baud rate, 9600 if\n"
-    "not given) and each problem with its line number.\n"
+    "bytes, address ranges, frames, time on the wire at the baud rate) and each\n"
+    "problem with its line number (the first 20, then how many more). An Intel\n"
+    "HEX file, or a raw binary with --base, is checked as the S-records it\n"
+    "converts to.\n"
     "\n"
-    "exit status: 0 no problems, 1 problems, 2 usage error or unreadable file\n";
+    "  -b, --baud RATE       the rate for the time on the wire: 4800, 9600 (the\n"
+    "                        default), 19200 or 38400\n"
+    "      --base ADDRESS    FILE is a raw binary image that loads at ADDRESS\n"
+    "      --record-size N   data bytes per S3 record of a converted image\n"
+    "                        (1 to 250, default 32)\n"
+    "  -j, --json            the summary and the problems as one JSON event\n"
+    "  -h, --help            this text\n"
+    "\n"
+    "exit status: 0 no problems, 2 the file has problems, cannot be read, or a\n"
+    "usage error.\n";
 
-const CommandOption kCheckOptions[] = {{"help", 0, false}, {"baud", 0, true}};
+
+enum CheckOption { kBaud, kJson, kBase, kRecordSize };
+const CommandOption kCheckOptions[] = {{"baud", 'b', true}, {"json", 'j', false}, kImageOptions[0], kImageOptions[1]};
 
 struct CheckOptions {
-    bool help = false;
     unsigned long baud = 9600;
+    bool json = false;
+    ImageOptions image;
 };
 
 bool TakeCheckOption(void* context, int index, const char* value, char* error, size_t errorSize)
 {
     CheckOptions& options = *static_cast<CheckOptions*>(context);
-    if (index == 0) options.help = true;
-    if (index == 1 && !(options.baud = ParseBaudRate(value))) {
-        std::snprintf(error, errorSize, "baud rate must be %s", kBaudRateList);
+    switch (CheckOption(index)) {
+    case kBaud:
+        if ((options.baud = ParseBaudRate(value))) return true;
+        std::snprintf(error, errorSize, "baud rate must be %s, not '%s'", kBaudRateList, value);
         return false;
+    case kJson: options.json = true; return true;
+    case kBase:
+    case kRecordSize: return TakeImageOption(options.image, index - kBase, value, error, errorSize);
     }
     return true;
 }
 
-}  // namespace
+void PrintJsonOutcome(const char* result, int status, const char* reason)
+{
+    std::printf("{\"event\":\"outcome\",\"result\":\"%s\",\"exit\":%d,\"reason\":", result, status);
+    PrintJsonString(stdout, reason);
+    std::printf("}\n");
+}
 
-int RunCheckCommand(int argc, char** argv)
+int RunCheck(int argc, char** argv)
 {
     CheckOptions options;
     CommandLine line;
-    if (!ParseCommandLine(argc, argv, kCheckOptions, TakeCheckOption, &options, line)) {
-        std::fprintf(stderr, "quorvane-cli check: %s\n\n%s", line.error, kCheckUsage);
-        return kExitUsage;
-    }
-    if (options.help) {
-        std::fputs(kCheckUsage, stdout);
-        return kExitOk;
-    }
-    if (line.operandCount != 1) {
-        if (line.operandCount > 1) std::fprintf(stderr, "quorvane-cli check: only one FILE, please\n\n");
-        std::fputs(kCheckUsage, stderr);
-        return kExitUsage;
-    }
+    bool json = WantsJson(argc, argv);
+    if (!ParseCommandLine(argc, argv, kCheckOptions, TakeCheckOption, &options, line))
+        return UsageError(kCheckCommand, json, "%s", line.error);
+    if (line.help) return ShowHelp(kCheckCommand);
+    if (line.operandCount != 1)
+        return UsageError(kCheckCommand, json, line.operandCount ? "only one FILE, please" : "which FILE?");
     const char* path = line.operands[0];
     static FirmwareSnapshot firmware;
     char error[320];
-    if (!TakeSnapshot(path, firmware, error, sizeof error)) {
+    if (!LoadFirmware(path, options.image, firmware, error, sizeof error)) {
         Say(stderr, "quorvane-cli check: %s\n", error);
-        return kExitUsage;
+        if (options.json) PrintJsonOutcome("refused", kExitUsage, error);
+        return FinishOutput("check", kExitUsage);
     }
     static FirmwareCheck check;
     CheckFirmware(firmware, check);
     ReleaseSnapshot(firmware);
-    PrintFirmwareCheck(stdout, path, check, options.baud);
-    return FinishOutput("check", check.problems ? kExitFailed : kExitOk);
+    int status = check.problems ? kExitUsage : kExitOk;
+    if (options.json) {
+        PrintFirmwareCheckJson(stdout, path, check, options.baud);
+        PrintJsonOutcome(check.problems ? "problems" : "ok", status, "");
+    } else {
+        PrintFirmwareCheck(stdout, path, check, options.baud);
+    }
+    return FinishOutput("check", status);
 }
+
+}  // namespace
+
+const CommandInfo kCheckCommand = {
+    "check", "quorvane-cli check [-b BAUD] [--base ADDRESS] [--record-size N] [-j] [--] FILE", kCheckHelp, RunCheck};

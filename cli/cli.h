@@ -9,16 +9,36 @@
 
 #include "transfer.h"
 
-// Exit statuses, the same for every command.
+// Exit statuses, one meaning each, the same for every command.
 constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;  // the job would fail, or the file has problems
-constexpr int kExitUsage = 2;   // bad arguments, or a file that cannot be opened
+constexpr int kExitFailed = 1;         // the write failed (or, for frames, would fail)
+constexpr int kExitUsage = 2;          // bad arguments, or a file that cannot be read or has problems
+constexpr int kExitAborted = 3;        // Ctrl-C and the other stop signals
+constexpr int kExitPortNotOpened = 4;  // the port could not be found or opened
 
-// Each takes argv[0] = the command's name, then its arguments.
-int RunFramesCommand(int argc, char** argv);
-int RunCheckCommand(int argc, char** argv);
-int RunWriteCommand(int argc, char** argv);
-int RunPortsCommand(int argc, char** argv);
+// A command of quorvane-cli: its name, its usage line (after "usage: "),
+// the rest of its help, and what runs it with argv[0] = the name.
+struct CommandInfo {
+    const char* name;
+    const char* usage;
+    const char* help;
+    int (*run)(int argc, char** argv);
+};
+
+extern const CommandInfo kWriteCommand, kCheckCommand, kFramesCommand, kPortsCommand, kConvertCommand,
+    kStationCommand;
+
+// The usage line and the help of `command` on standard output.
+int ShowHelp(const CommandInfo& command);
+
+// A mistake on the command line: the reason, the one usage line and where
+// the help is, on standard error (and an outcome event when --json was
+// asked for); returns kExitUsage.
+int UsageError(const CommandInfo& command, bool json, const char* format, ...)
+    __attribute__((format(gnu_printf, 3, 4)));
+
+// --json (or -j) stands among the options of argv.
+bool WantsJson(int argc, char** argv);
 
 // ---- options -------------------------------------------------------------
 
@@ -35,6 +55,7 @@ constexpr int kMaxOperands = 4;
 struct CommandLine {
     const char* operands[kMaxOperands];  // the arguments that are not options, in order
     int operandCount;
+    bool help;                           // -h or --help, which every command takes
     char error[200];                     // why parsing stopped, when it failed
 };
 
@@ -63,11 +84,31 @@ bool ParseCommandLine(int argc, char** argv, const CommandOption (&options)[N], 
 // Far above any image the device's line can carry in a day.
 constexpr size_t kMaxImageSize = size_t(256) << 20;
 
-// The firmware file's bytes, read once; read-only from then on.
+// The firmware file's bytes, read once; read-only from then on. An Intel
+// HEX file or a raw binary is held as the S-records it converts to.
 struct FirmwareSnapshot {
     char* bytes;
     size_t size;
+    bool converted;        // the bytes are S-records made from the file
+    char fileSha256[65];   // of the file's own bytes, as read
 };
+
+// How a file that is not S-records becomes S-records.
+struct ImageOptions {
+    bool hasBase = false;       // --base: the file is a raw binary loaded there
+    uint32_t base = 0;
+    unsigned recordSize = 0;    // --record-size: data bytes per S3 record; 0: the default
+};
+
+// The option rows every command that reads firmware has, and what takes them.
+extern const CommandOption kImageOptions[2];
+bool TakeImageOption(ImageOptions& image, int which, const char* value, char* error, size_t errorSize);
+
+// TakeSnapshot, then the conversion an Intel HEX file (or, with --base, a
+// raw binary) needs; a file of another kind (ELF, ...) is refused with what
+// it looks like and what to do.
+bool LoadFirmware(const char* path, const ImageOptions& image, FirmwareSnapshot& firmware, char* error,
+                  size_t errorSize);
 
 // Reads all of `path` ("-": standard input) into `snapshot`; false with the
 // reason (a directory, a read error, more than kMaxImageSize) otherwise.
@@ -79,7 +120,7 @@ void ReleaseSnapshot(FirmwareSnapshot& snapshot);
 // The worker itself is lenient (it never verifies a record's checksum, for
 // one), so the command line checks what the device would otherwise be given
 // blindly: the same lines the worker reads, through the same line reader.
-constexpr int kMaxReportedProblems = 50;
+constexpr int kMaxReportedProblems = 20;
 
 struct FirmwareCheck {
     unsigned long lines = 0;
@@ -103,6 +144,11 @@ struct FirmwareCheck {
     WriteFailure jobFailure = WriteFailure::None;  // None: it reaches its termination record
     unsigned long jobLine = 0;           // the line the job ends at, as the worker counts
     bool jobOver = false;                // the job stops at jobLine; later lines are only checked
+
+    // Something worth saying that is no problem: a DOS end-of-file mark
+    // (^Z) after the termination record, which the device never gets.
+    unsigned long noteLine = 0;          // 0: nothing to say
+    char note[120] = "";
 };
 
 // Looks at every line of the firmware and fills `check`.
@@ -112,8 +158,10 @@ void CheckFirmware(const FirmwareSnapshot& firmware, FirmwareCheck& check);
 // per frame when the device answers.
 unsigned long long WireBytes(const FirmwareCheck& check, bool answered);
 
-// Prints the summary and every kept problem.
+// Prints the summary, the note and every kept problem; or all of it as one
+// JSON "check" event.
 void PrintFirmwareCheck(FILE* out, const char* path, const FirmwareCheck& check, unsigned long baud);
+void PrintFirmwareCheckJson(FILE* out, const char* path, const FirmwareCheck& check, unsigned long baud);
 
 // ---- what the commands share ------------------------------------------------
 

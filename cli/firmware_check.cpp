@@ -41,6 +41,8 @@ int AddressBytes(int type)
     return widths[type];
 }
 
+constexpr char kDosEndOfFile = 0x1A;
+
 bool IsBlank(const char* text, size_t length)
 {
     for (size_t i = 0; i < length; ++i) {
@@ -182,10 +184,36 @@ void ForecastLine(FirmwareCheck& check, const FrameResult& encoded, const uint8_
 
 // One line of `length` characters, as the worker reads it: the strict
 // rules, and what the worker would send for it.
+// A lone ^Z, as DOS tools end a text file, after the termination record.
+bool IsEndOfFileMark(const char* text, size_t length)
+{
+    return length > 0 && text[0] == kDosEndOfFile && IsBlank(text + 1, length - 1);
+}
+
+void NoteEndOfFileMark(FirmwareCheck& check)
+{
+    check.noteLine = check.lines;
+    std::snprintf(check.note, sizeof check.note,
+                  "a DOS end-of-file mark (^Z) after the termination record; the device never gets it");
+}
+
+// A termination record that the ^Z follows on the same line: the record
+// is checked without it.
+size_t WithoutEndOfFileMark(FirmwareCheck& check, const char* text, size_t length)
+{
+    size_t end = length;
+    while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == '\r')) --end;
+    bool terminates = length >= 2 && text[0] == 'S' && text[1] >= '7' && text[1] <= '9';
+    if (!terminates || end == 0 || text[end - 1] != kDosEndOfFile) return length;
+    NoteEndOfFileMark(check);
+    return end - 1;
+}
+
 void CheckLine(FirmwareCheck& check, const char* text, size_t length)
 {
     if (check.terminated) {
-        if (!IsBlank(text, length)) AddProblem(check, "text after the termination record");
+        if (IsEndOfFileMark(text, length)) NoteEndOfFileMark(check);
+        else if (!IsBlank(text, length)) AddProblem(check, "text after the termination record");
         return;
     }
     uint8_t frame[kMaxFrameSize];
@@ -195,7 +223,7 @@ void CheckLine(FirmwareCheck& check, const char* text, size_t length)
         AddProblem(check, "line holds a NUL character");
     } else {
         Record record;
-        if (ParseRecord(check, text, length, record)) CheckRecord(check, record);
+        if (ParseRecord(check, text, WithoutEndOfFileMark(check, text, length), record)) CheckRecord(check, record);
     }
     if (encoded.kind == FrameKind::End) check.terminated = true;
 }
@@ -269,6 +297,7 @@ void PrintFirmwareCheck(FILE* out, const char* path, const FirmwareCheck& check,
     unsigned long long bytes = WireBytes(check, true);
     std::fprintf(out, "time on the wire at %lu baud: %.1f s (%llu bytes, an answer to every frame)\n", baud,
                  double(bytes) * 10.0 / double(baud), bytes);
+    if (check.noteLine) std::fprintf(out, "note: line %lu: %s\n", check.noteLine, check.note);
     if (check.problems == 0) {
         std::fprintf(out, "problems: none\n");
         return;
@@ -280,6 +309,36 @@ void PrintFirmwareCheck(FILE* out, const char* path, const FirmwareCheck& check,
         else std::fprintf(out, "  file: %s\n", problem.text);
     }
     if (check.problems > (unsigned long)check.reported) {
-        std::fprintf(out, "  ... and %lu more\n", check.problems - (unsigned long)check.reported);
+        std::fprintf(out, "  and %lu more\n", check.problems - (unsigned long)check.reported);
     }
+}
+
+void PrintFirmwareCheckJson(FILE* out, const char* path, const FirmwareCheck& check, unsigned long baud)
+{
+    std::fprintf(out, "{\"event\":\"check\",\"file\":");
+    PrintJsonString(out, path);
+    std::fprintf(out, ",\"records\":{");
+    const char* separator = "";
+    for (int type = 0; type < 10; ++type) {
+        if (!check.records[type]) continue;
+        std::fprintf(out, "%s\"S%d\":%lu", separator, type, check.records[type]);
+        separator = ",";
+    }
+    std::fprintf(out, "},\"data_bytes\":%llu,\"ranges\":[", check.dataBytes);
+    separator = "";
+    for (const auto& range : check.ranges) {
+        std::fprintf(out, "%s[%llu,%llu]", separator, range.first, range.second - 1);
+        separator = ",";
+    }
+    unsigned long long bytes = WireBytes(check, true);
+    std::fprintf(out, "],\"frames\":%lu,\"total\":%llu,\"wire_bytes\":%llu,\"seconds\":%.3f,\"note\":",
+                 check.frames, check.frameData, bytes, double(bytes) * 10.0 / double(baud));
+    PrintJsonString(out, check.note);
+    std::fprintf(out, ",\"problem_count\":%lu,\"problems\":[", check.problems);
+    for (int i = 0; i < check.reported; ++i) {
+        std::fprintf(out, "%s{\"line\":%lu,\"text\":", i ? "," : "", check.problem[i].line);
+        PrintJsonString(out, check.problem[i].text);
+        std::fprintf(out, "}");
+    }
+    std::fprintf(out, "]}\n");
 }

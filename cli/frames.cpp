@@ -8,18 +8,23 @@
 
 namespace {
 
-const char kFramesUsage[] =
-    "usage: quorvane-cli frames [--raw] FILE\n"
-    "\n"
+const char kFramesHelp[] =
     "Runs a write job on FILE exactly as it would run against a device that\n"
-    "acknowledges every frame, opening nothing but the file. Prints one line\n"
-    "per unit sent (start sequence, each frame with its line number, end\n"
-    "sequence) in hex, then the outcome.\n"
+    "acknowledges every frame, opening nothing but the file. Prints one line per\n"
+    "unit sent (start sequence, each frame with its line number, end sequence)\n"
+    "in hex, then the outcome. An Intel HEX file, or a raw binary with --base,\n"
+    "is sent as the S-records it converts to.\n"
     "\n"
-    "  --raw   write exactly the bytes the port would get to standard output\n"
+    "  -r, --raw             exactly the bytes the port would get, on standard\n"
+    "                        output\n"
+    "      --base ADDRESS    FILE is a raw binary image that loads at ADDRESS\n"
+    "      --record-size N   data bytes per S3 record of a converted image\n"
+    "                        (1 to 250, default 32)\n"
+    "  -h, --help            this text\n"
     "\n"
     "exit status: 0 the job would end with the end sequence, 1 it would fail\n"
-    "(reason on standard error), 2 usage error or unreadable file\n";
+    "(the reason on standard error), 2 a usage error or a file that cannot be\n"
+    "read.\n";
 
 struct FramesPrinter {
     const WriteJob* job;
@@ -80,32 +85,35 @@ int Report(const WriteJob& job, WriteOutcome outcome, const char* path, const Fr
     return FinishOutput("frames", kExitFailed);
 }
 
-const CommandOption kFramesOptions[] = {{"help", 0, false}, {"raw", 0, false}};
+enum FramesOption { kRaw, kBase, kRecordSize };
+const CommandOption kFramesOptions[] = {{"raw", 'r', false}, kImageOptions[0], kImageOptions[1]};
 
-}  // namespace
+struct FramesOptions {
+    bool raw = false;
+    ImageOptions image;
+};
 
-int RunFramesCommand(int argc, char** argv)
+bool TakeFramesOption(void* context, int index, const char* value, char* error, size_t errorSize)
 {
-    bool flags[2] = {false, false};
+    FramesOptions& options = *static_cast<FramesOptions*>(context);
+    if (index == kRaw) options.raw = true;
+    return index == kRaw || TakeImageOption(options.image, index - kBase, value, error, errorSize);
+}
+
+int RunFrames(int argc, char** argv)
+{
+    FramesOptions options;
     CommandLine line;
-    if (!ParseCommandLine(argc, argv, kFramesOptions, TakeFlag, flags, line)) {
-        std::fprintf(stderr, "quorvane-cli frames: %s\n\n%s", line.error, kFramesUsage);
-        return kExitUsage;
-    }
-    if (flags[0]) {
-        std::fputs(kFramesUsage, stdout);
-        return kExitOk;
-    }
-    if (line.operandCount != 1) {
-        if (line.operandCount > 1) std::fprintf(stderr, "quorvane-cli frames: only one FILE, please\n\n");
-        std::fputs(kFramesUsage, stderr);
-        return kExitUsage;
-    }
-    const bool raw = flags[1];
+    if (!ParseCommandLine(argc, argv, kFramesOptions, TakeFramesOption, &options, line))
+        return UsageError(kFramesCommand, false, "%s", line.error);
+    if (line.help) return ShowHelp(kFramesCommand);
+    if (line.operandCount != 1)
+        return UsageError(kFramesCommand, false, line.operandCount ? "only one FILE, please" : "which FILE?");
+    const bool raw = options.raw;
     const char* path = line.operands[0];
     static FirmwareSnapshot firmware;
     char error[320];
-    if (!TakeSnapshot(path, firmware, error, sizeof error)) {
+    if (!LoadFirmware(path, options.image, firmware, error, sizeof error)) {
         Say(stderr, "quorvane-cli frames: %s\n", error);
         return kExitUsage;
     }
@@ -129,3 +137,8 @@ int RunFramesCommand(int argc, char** argv)
     ReleaseSnapshot(firmware);
     return status;
 }
+
+}  // namespace
+
+const CommandInfo kFramesCommand = {
+    "frames", "quorvane-cli frames [-r] [--base ADDRESS] [--record-size N] [--] FILE", kFramesHelp, RunFrames};

@@ -1,6 +1,7 @@
 // The tools' one option parser: a table of options per command, read with
 // getopt_long, so "--port=X", "--port X" and "--" all work the same
 // everywhere.
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
@@ -10,6 +11,7 @@
 namespace {
 
 constexpr int kMaxOptions = 24;
+constexpr int kHelp = 'h';  // every command's -h and --help
 constexpr int kLongOnlyBase = 256;  // getopt's value of option i without a letter: 256 + i
 
 int ValueOf(const CommandOption& option, int index)
@@ -25,11 +27,12 @@ int IndexOf(const CommandOption* options, int optionCount, int value)
 }
 
 // ":" first: a missing value is told apart from an unknown option.
-void BuildTables(const CommandOption* options, int optionCount, option (&longOptions)[kMaxOptions + 1],
-                 char (&letters)[2 * kMaxOptions + 2])
+void BuildTables(const CommandOption* options, int optionCount, option (&longOptions)[kMaxOptions + 2],
+                 char (&letters)[2 * kMaxOptions + 4])
 {
     size_t used = 0;
     letters[used++] = ':';
+    letters[used++] = char(kHelp);
     for (int i = 0; i < optionCount; ++i) {
         longOptions[i] = {options[i].name, options[i].takesValue ? required_argument : no_argument, nullptr,
                           ValueOf(options[i], i)};
@@ -38,7 +41,8 @@ void BuildTables(const CommandOption* options, int optionCount, option (&longOpt
         if (options[i].takesValue) letters[used++] = ':';
     }
     letters[used] = '\0';
-    longOptions[optionCount] = {nullptr, 0, nullptr, 0};
+    longOptions[optionCount] = {"help", no_argument, nullptr, kHelp};
+    longOptions[optionCount + 1] = {nullptr, 0, nullptr, 0};
 }
 
 bool Fail(CommandLine& line, const char* format, const char* what)
@@ -66,10 +70,11 @@ bool ParseCommandLine(int argc, char** argv, const CommandOption* options, int o
                       void* context, CommandLine& line)
 {
     line.operandCount = 0;
+    line.help = false;
     line.error[0] = '\0';
     if (optionCount > kMaxOptions) return Fail(line, "%s", "too many options in the table");
-    option longOptions[kMaxOptions + 1];
-    char letters[2 * kMaxOptions + 2];
+    option longOptions[kMaxOptions + 2];
+    char letters[2 * kMaxOptions + 4];
     BuildTables(options, optionCount, longOptions, letters);
 
     opterr = 0;
@@ -77,6 +82,10 @@ bool ParseCommandLine(int argc, char** argv, const CommandOption* options, int o
     for (;;) {
         int value = getopt_long(argc, argv, letters, longOptions, nullptr);
         if (value == -1) break;
+        if (value == kHelp) {
+            line.help = true;
+            continue;
+        }
         char spelling[64];
         if (value == '?') {
             // A short option names itself in optopt; a long one only in argv.
@@ -97,4 +106,34 @@ bool ParseCommandLine(int argc, char** argv, const CommandOption* options, int o
         line.operands[line.operandCount++] = argv[i];
     }
     return true;
+}
+
+int ShowHelp(const CommandInfo& command)
+{
+    std::printf("usage: %s\n\n%s", command.usage, command.help);
+    return FinishOutput(command.name, kExitOk);
+}
+
+int UsageError(const CommandInfo& command, bool json, const char* format, ...)
+{
+    char why[300];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(why, sizeof why, format, args);
+    va_end(args);
+    Say(stderr, "quorvane-cli %s: %s\nusage: %s\ntry 'quorvane-cli %s --help'\n", command.name, why, command.usage,
+        command.name);
+    if (json) {
+        std::printf("{\"event\":\"outcome\",\"result\":\"usage\",\"exit\":%d,\"reason\":", kExitUsage);
+        PrintJsonString(stdout, why);
+        std::printf("}\n");
+    }
+    return FinishOutput(command.name, kExitUsage);
+}
+
+bool WantsJson(int argc, char** argv)
+{
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+        if (std::strcmp(argv[i], "--json") == 0 || std::strcmp(argv[i], "-j") == 0) return true;
+    return false;
 }

@@ -7,60 +7,75 @@
 
 namespace {
 
-const char kPortsUsage[] =
-    "usage: quorvane-cli ports [--json]\n"
+const char kPortsHelp[] =
+    "Lists the ports this machine has, one per line: serial ports, with the USB\n"
+    "vendor:product, description and serial number where the device has them and\n"
+    "the name that survives replugging (/dev/serial/by-id/...; --port takes it\n"
+    "too), and parallel ports. The target device's own USB port (0d5c:0002) is\n"
+    "marked; `write --port auto` picks it when it is the only one.\n"
     "\n"
-    "Lists the ports this machine has, one per line: serial ports (with the USB\n"
-    "vendor:product and description where there are any; the target device's own\n"
-    "USB port is marked) and parallel ports. --json prints a JSON array instead.\n";
+    "  -j, --json   a JSON array of ports instead\n"
+    "  -h, --help   this text\n"
+    "\n"
+    "exit status: 0, or 2 for a usage error.\n";
 
 struct Listing {
     bool json;
     int count;
 };
 
+void PrintJsonPort(const PortListing& port, bool first)
+{
+    std::printf("%s\n  {\"name\":", first ? "" : ",");
+    PrintJsonString(stdout, port.name);
+    std::printf(",\"kind\":\"%s\"", PortKindName(port.kind));
+    if (port.usb) std::printf(",\"usb\":\"%04x:%04x\"", port.vendor, port.product);
+    const struct {
+        const char* key;
+        const char* text;
+    } texts[] = {{"description", port.description}, {"serial", port.serialNumber}, {"by_id", port.stableName}};
+    for (const auto& text : texts) {
+        std::printf(",\"%s\":", text.key);
+        PrintJsonString(stdout, text.text);
+    }
+    std::printf("}");
+}
+
 void PrintPort(void* context, const PortListing& port)
 {
     Listing& listing = *static_cast<Listing*>(context);
     if (listing.json) {
-        std::printf("%s\n  {\"name\":", listing.count ? "," : "");
-        PrintJsonString(stdout, port.name);
-        std::printf(",\"kind\":\"%s\"", PortKindName(port.kind));
-        if (port.usb) std::printf(",\"usb\":\"%04x:%04x\"", port.vendor, port.product);
-        std::printf(",\"description\":");
-        PrintJsonString(stdout, port.description);
-        std::printf("}");
-    } else {
-        Say(stdout, "%-20s %-10s", port.name, PortKindName(port.kind));
-        if (port.usb) std::printf(" %04x:%04x", port.vendor, port.product);
-        if (port.description[0]) Say(stdout, " %s", port.description);
-        if (port.kind == PortKind::DeviceUsb) std::printf("  <- the target device's own USB port");
-        std::printf("\n");
+        PrintJsonPort(port, listing.count++ == 0);
+        return;
     }
     ++listing.count;
+    Say(stdout, "%-20s %-10s", port.name, PortKindName(port.kind));
+    if (port.usb) std::printf(" %04x:%04x", port.vendor, port.product);
+    if (port.description[0]) Say(stdout, " %s", port.description);
+    if (port.serialNumber[0]) Say(stdout, ", serial number %s", port.serialNumber);
+    if (port.kind == PortKind::DeviceUsb) std::printf("  <- the target device's own USB port");
+    std::printf("\n");
+    if (port.stableName[0]) Say(stdout, "%-31s also %s\n", "", port.stableName);
 }
 
-const CommandOption kPortsOptions[] = {{"help", 0, false}, {"json", 0, false}};
+const CommandOption kPortsOptions[] = {{"json", 'j', false}};
 
-}  // namespace
-
-int RunPortsCommand(int argc, char** argv)
+int RunPorts(int argc, char** argv)
 {
-    bool flags[2] = {false, false};
+    bool json = false;
     CommandLine line;
-    if (!ParseCommandLine(argc, argv, kPortsOptions, TakeFlag, flags, line) || line.operandCount > 0) {
-        const char* why = line.error[0] ? line.error : "takes no arguments";
-        std::fprintf(stderr, "quorvane-cli ports: %s\n\n%s", why, kPortsUsage);
-        return kExitUsage;
-    }
-    if (flags[0]) {
-        std::fputs(kPortsUsage, stdout);
-        return kExitOk;
-    }
-    Listing listing = {flags[1], 0};
-    if (listing.json) std::printf("[");
+    if (!ParseCommandLine(argc, argv, kPortsOptions, TakeFlag, &json, line))
+        return UsageError(kPortsCommand, WantsJson(argc, argv), "%s", line.error);
+    if (line.help) return ShowHelp(kPortsCommand);
+    if (line.operandCount > 0) return UsageError(kPortsCommand, json, "takes no FILE or other argument");
+    Listing listing = {json, 0};
+    if (json) std::printf("[");
     ListPorts(PrintPort, &listing);
-    if (listing.json) std::printf("%s]\n", listing.count ? "\n" : "");
+    if (json) std::printf("%s]\n", listing.count ? "\n" : "");
     else if (listing.count == 0) std::printf("no ports found\n");
     return FinishOutput("ports", kExitOk);
 }
+
+}  // namespace
+
+const CommandInfo kPortsCommand = {"ports", "quorvane-cli ports [-j]", kPortsHelp, RunPorts};

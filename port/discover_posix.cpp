@@ -59,8 +59,33 @@ bool DevicePath(PortListing& port, const char* devRoot, const char* name)
     return length > 0 && size_t(length) < sizeof port.name;
 }
 
+// The link in DEV/serial/by-id that names the device `name` (its target's
+// last part), as udev makes them for USB serial devices.
+void FindStableName(const char* devRoot, const char* name, PortListing& port)
+{
+    char folder[PATH_MAX];
+    if (!JoinPath(folder, devRoot, "serial/by-id")) return;
+    dirent** names = nullptr;
+    int count = scandir(folder, &names, nullptr, alphasort);
+    for (int i = 0; i < count; ++i) {
+        char link[PATH_MAX], target[PATH_MAX];
+        ssize_t length = -1;
+        if (!port.stableName[0] && JoinPath(link, folder, names[i]->d_name))
+            length = readlink(link, target, sizeof target - 1);
+        if (length > 0) {
+            target[length] = '\0';
+            const char* slash = std::strrchr(target, '/');
+            if (std::strcmp(slash ? slash + 1 : target, name) == 0 && std::strlen(link) < sizeof port.stableName)
+                std::memcpy(port.stableName, link, std::strlen(link) + 1);
+        }
+        std::free(names[i]);
+    }
+    std::free(names);
+}
+
 void Describe(const UsbIdentity& usb, PortListing& port)
 {
+    std::memcpy(port.serialNumber, usb.serialNumber, sizeof port.serialNumber);
     port.usb = usb.known;
     port.vendor = usb.vendor;
     port.product = usb.product;
@@ -107,6 +132,7 @@ UsbIdentity UsbIdentityOf(const char* sysfsEntry)
             usb.known = true;
             ReadSysfsText(directory, "manufacturer", usb.manufacturer, sizeof usb.manufacturer);
             ReadSysfsText(directory, "product", usb.productName, sizeof usb.productName);
+            ReadSysfsText(directory, "serial", usb.serialNumber, sizeof usb.serialNumber);
             return usb;
         }
         char* slash = std::strrchr(directory, '/');
@@ -133,6 +159,7 @@ void ListPorts(void (*add)(void* context, const PortListing& port), void* contex
         UsbIdentity usb = UsbIdentityOf(entry);
         port.kind = IsDeviceUsb(usb) ? PortKind::DeviceUsb : PortKind::Serial;
         Describe(usb, port);
+        FindStableName(devRoot, name, port);
         add(context, port);
     });
     ForEachClassEntry(sysRoot, "printer", [&](const char* entry, const char* name) {

@@ -124,6 +124,8 @@ struct PortListing {
     bool usb;              // vendor and product are known
     unsigned vendor, product;
     char description[128]; // manufacturer and product, where the device says
+    char serialNumber[64]; // the USB device's, where it has one
+    char stableName[192];  // a name that survives replugging (/dev/serial/by-id/...), or ""
 };
 
 // Every serial and parallel port found, without opening any.

@@ -34,6 +34,7 @@ struct UsbIdentity {
     unsigned vendor, product;
     char manufacturer[64];
     char productName[64];
+    char serialNumber[64];
 };
 
 // Walks up from a sysfs device entry (a path, links resolved) to the USB

@@ -108,18 +108,18 @@ const NumberRule kBaudRate = {1, 10000000};
 
 // The options by kind: flags, paths and numbers, each with the field it sets.
 const CommandOption kSimOptions[] = {
-    {"help", 0, false},        {"silent", 0, false},     {"once", 0, false},
+    {"silent", 0, false},     {"once", 0, false},
     {"port", 0, true},         {"link", 0, true},        {"transcript", 0, true},
     {"raw", 0, true},          {"timing", 0, true},      {"nak", 0, true},
     {"no-answer", 0, true},    {"junk", 0, true},        {"delay", 0, true},
     {"baud", 0, true},
 };
-constexpr int kFirstPath = 3;
-constexpr int kFirstNumber = 8;
+constexpr int kFirstPath = 2;
+constexpr int kFirstNumber = 7;
 
 bool* FlagOf(SimOptions& options, int index)
 {
-    bool* flags[] = {&options.help, &options.policy.silent, &options.once};
+    bool* flags[] = {&options.policy.silent, &options.once};
     return flags[index];
 }
 
@@ -176,6 +176,7 @@ bool ParseSimOptions(int argc, char** argv, SimOptions& options, char* error, si
         std::snprintf(error, errorSize, "%s", line.error);
         return false;
     }
+    options.help = line.help;
     if (line.operandCount > 0) {
         std::snprintf(error, errorSize, "unknown option '%s'", line.operands[0]);
         return false;

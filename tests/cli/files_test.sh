@@ -74,21 +74,21 @@ while IFS='|' read -r name lines want text; do
     run check "$work/file.mot"
     expect "$name" "$want" "$text"
 done <<LIST
-record checksum|$HEADER\n${DATA%74}75\n$END\n|1|line 2: record checksum is 75, should be 74
-lower-case digits|$HEADER\ns1130000000102030405060708090a0b0c0d0e0f74\nS1130010000102030405060708090a0b0c0d0e0f64\n$END\n|1|line 2: not an S-record
+record checksum|$HEADER\n${DATA%74}75\n$END\n|2|line 2: record checksum is 75, should be 74
+lower-case digits|$HEADER\ns1130000000102030405060708090a0b0c0d0e0f74\nS1130010000102030405060708090a0b0c0d0e0f64\n$END\n|2|line 2: not an S-record
 lower-case hex digits are digits|S1130000000102030405060708090a0b0c0d0e0f74\n$END\n|0|problems: none
-count longer than the line|$HEADER\nS1140000000102030405060708090A0B0C0D0E0F74\n$END\n|1|line 2: count says 20 bytes, the line holds 19
-not hexadecimal|$DATA\nS1070008000G0203EA\n$END\n|1|line 2: character 12 is not a hexadecimal digit
-odd digit count|$DATA\nS107000800010203EA0\n$END\n|1|line 2: odd number of hexadecimal digits
-blank line before the end|$DATA\n\n$END\n|1|line 2: not an S-record
-no termination record|$HEADER\n$DATA\n|1|file: no termination record
-text after the end|$DATA\n$END\n\n\r\nx\n|1|line 5: text after the termination record
-S5 count|$DATA\nS5030002FA\n$END\n|1|line 2: S5 count is 2, 1 data records came before it
-overlapping data|$DATA\nS107000800010203EA\n$END\n|1|line 2: data at 0x00000008 overlaps data of an earlier record
-overlap after a wrong checksum|${DATA%74}75\nS107000800010203EA\n$END\n|1|line 2: data at 0x00000008 overlaps data of an earlier record
+count longer than the line|$HEADER\nS1140000000102030405060708090A0B0C0D0E0F74\n$END\n|2|line 2: count says 20 bytes, the line holds 19
+not hexadecimal|$DATA\nS1070008000G0203EA\n$END\n|2|line 2: character 12 is not a hexadecimal digit
+odd digit count|$DATA\nS107000800010203EA0\n$END\n|2|line 2: odd number of hexadecimal digits
+blank line before the end|$DATA\n\n$END\n|2|line 2: not an S-record
+no termination record|$HEADER\n$DATA\n|2|file: no termination record
+text after the end|$DATA\n$END\n\n\r\nx\n|2|line 5: text after the termination record
+S5 count|$DATA\nS5030002FA\n$END\n|2|line 2: S5 count is 2, 1 data records came before it
+overlapping data|$DATA\nS107000800010203EA\n$END\n|2|line 2: data at 0x00000008 overlaps data of an earlier record
+overlap after a wrong checksum|${DATA%74}75\nS107000800010203EA\n$END\n|2|line 2: data at 0x00000008 overlaps data of an earlier record
 adjacent records merge|$DATA\nS107001000010203E2\nS5030002FA\n$END\n|0|0x00000000-0x00000013 (20 bytes)
-reserved record type|$DATA\nS4030000FC\n$END\n|1|line 2: record type S4 is reserved
-a NUL byte counts its frame|$DATA\nS10400005\000\n$END\n|1|frames: 2
+reserved record type|$DATA\nS4030000FC\n$END\n|2|line 2: record type S4 is reserved
+a NUL byte counts its frame|$DATA\nS10400005\000\n$END\n|2|frames: 2
 LIST
 
 # What is not firmware, and output that cannot be written: exit 2 with the reason.

@@ -38,7 +38,7 @@ TEST(FirmwareCheck, ForecastsWhatTheWorkerDoes)
         SCOPED_TRACE(file.what);
         std::string bytes = file.text;
         static FirmwareCheck check;
-        CheckFirmware({&bytes[0], bytes.size()}, check);
+        CheckFirmware({&bytes[0], bytes.size(), false, ""}, check);
 
         ScriptedPort port;
         AnswerEveryFrame(port);

@@ -174,7 +174,7 @@ sleep 30 7<>"$pty" &
 holder=$!
 pids+=("$holder")
 run write "$worked" --port "$pty" --answer-timeout 0.5
-expect "port shared" 1 "is also open in sleep (PID $holder), which may take the device's answers"
+expect "port shared" 1 "also open in sleep (PID $holder), which may take the device's answers"
 expect "port shared, no answer" 1 "the port is also open in sleep (PID $holder), which may have taken the answers"
 kill "$holder"
 stop_sim
