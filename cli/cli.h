@@ -43,11 +43,13 @@ bool WantsJson(int argc, char** argv);
 // ---- options -------------------------------------------------------------
 
 // One option of a command: "--name" with its short letter (0: none), and
-// whether a value follows ("--name VALUE" or "--name=VALUE").
+// whether a value follows ("--name VALUE" or "--name=VALUE"), or may follow
+// ("--name=VALUE" only; the value is null without it).
 struct CommandOption {
     const char* name;
     char letter;
     bool takesValue;
+    bool valueOptional = false;
 };
 
 constexpr int kMaxOperands = 4;
@@ -186,6 +188,19 @@ void SetBinaryStdin();
 void SetBinaryStdout();
 
 bool StderrIsTerminal();
+
+// What the station sleeps on: a device that comes or goes (udev's kernel
+// events, where the system has them) or WakeStation from a job's thread;
+// at the latest after `ms` in any case, so that polling finds the rest.
+void StartDeviceWatch();
+void WaitForDeviceChange(int ms);
+void WakeStation();
+
+// This machine's name, for the job log.
+void HostName(char* name, size_t size);
+
+// The open file has lost its last name (someone removed it).
+bool FileWasRemoved(FILE* file);
 
 // Both paths name the same file (false where the system cannot tell).
 bool IsSameFile(const char* a, const char* b);

@@ -1,7 +1,10 @@
 // One device's write job on a thread of its own, and what is said of it.
 #include "jobs.h"
 
+#include <cstdlib>
 #include <cstring>
+
+#include "conversions.h"
 
 namespace {
 
@@ -92,12 +95,49 @@ void SayHowDriven(const PortJob& job, const JobSettings& settings)
 
 }  // namespace
 
+const CommandOption kJobOptions[3] = {{"baud", 'b', true}, {"mode", 'm', true}, {"answer-timeout", 't', true}};
+
+bool ParseSeconds(const char* value, double& seconds)
+{
+    char* end = nullptr;
+    double parsed = std::strtod(value, &end);
+    // Written so that NaN fails too.
+    if (end == value || *end || !(parsed == 0 || (parsed >= 0.001 && parsed <= 86400))) return false;
+    seconds = parsed;
+    return true;
+}
+
+bool TakeJobOption(JobSettings& settings, int which, const char* value, char* error, size_t errorSize)
+{
+    static const char* const kModes[] = {"auto", "ack", "silent"};
+    switch (which) {
+    case 0:
+        if ((settings.baud = ParseBaudRate(value))) return true;
+        std::snprintf(error, errorSize, "baud rate must be %s, not '%s'", kBaudRateList, value);
+        return false;
+    case 1:
+        for (int mode = 0; mode < 3; ++mode) {
+            if (std::strcmp(value, kModes[mode]) != 0) continue;
+            settings.mode = AnswerMode(mode);
+            return true;
+        }
+        std::snprintf(error, errorSize, "mode must be auto, ack or silent, not '%s'", value);
+        return false;
+    default:
+        if (ParseSeconds(value, settings.answerTimeoutSeconds)) return true;
+        std::snprintf(error, errorSize, "answer timeout must be 0 (for ever) or 0.001 to 86400 seconds, not '%s'",
+                      value);
+        return false;
+    }
+}
+
 void ResetJob(PortJob& job, const char* name)
 {
     std::snprintf(job.name, sizeof job.name, "%s", name);
     job.port = nullptr;
     job.kind = PortKind::Serial;
     job.otherHolder[0] = '\0';
+    job.serialNumber[0] = '\0';
     job.sent.store(0);
     job.answered.store(0);
     job.finished.store(false);
@@ -109,6 +149,7 @@ void ResetJob(PortJob& job, const char* name)
     job.warnedFirstAnswer = false;
     job.ended = nullptr;
     job.endedContext = nullptr;
+    PrepareWriteJob(job.job);
 }
 
 bool OpenJob(PortJob& job, const JobSettings& settings, const FirmwareSnapshot& firmware)
@@ -212,4 +253,18 @@ void WarnIfFirstAnswerLate(PortJob& job, const JobSettings& settings, std::chron
     Tell(job, settings, "warning",
          "no answer to the first frame after 3 seconds: is this the device's port, is the baud rate right "
          "(--baud), and is the device in its download mode?");
+}
+
+void FindSerialNumber(const char* name, char (&serialNumber)[64])
+{
+    struct Search {
+        const char* name;
+        char* serialNumber;
+    } search = {name, serialNumber};
+    serialNumber[0] = '\0';
+    ListPorts([](void* context, const PortListing& port) {
+        Search& looking = *static_cast<Search*>(context);
+        if (std::strcmp(port.name, looking.name) == 0 || std::strcmp(port.stableName, looking.name) == 0)
+            std::memcpy(looking.serialNumber, port.serialNumber, sizeof port.serialNumber);
+    }, &search);
 }

@@ -27,8 +27,8 @@ const char kUsage[] =
     "exit status: 0 success, 1 the write failed, 2 a usage error or a file that\n"
     "cannot be read or has problems, 3 aborted, 4 a port could not be opened.\n";
 
-const CommandInfo* const kCommands[] = {&kWriteCommand, &kCheckCommand, &kFramesCommand, &kConvertCommand,
-                                        &kPortsCommand};
+const CommandInfo* const kCommands[] = {&kWriteCommand,   &kCheckCommand,   &kFramesCommand,
+                                        &kConvertCommand, &kStationCommand, &kPortsCommand};
 
 const CommandInfo* FindCommand(const char* name)
 {

@@ -34,11 +34,14 @@ void BuildTables(const CommandOption* options, int optionCount, option (&longOpt
     letters[used++] = ':';
     letters[used++] = char(kHelp);
     for (int i = 0; i < optionCount; ++i) {
-        longOptions[i] = {options[i].name, options[i].takesValue ? required_argument : no_argument, nullptr,
-                          ValueOf(options[i], i)};
+        int argument = options[i].valueOptional ? optional_argument
+                       : options[i].takesValue  ? required_argument
+                                                : no_argument;
+        longOptions[i] = {options[i].name, argument, nullptr, ValueOf(options[i], i)};
         if (!options[i].letter) continue;
         letters[used++] = options[i].letter;
-        if (options[i].takesValue) letters[used++] = ':';
+        if (options[i].takesValue || options[i].valueOptional) letters[used++] = ':';
+        if (options[i].valueOptional) letters[used++] = ':';
     }
     letters[used] = '\0';
     longOptions[optionCount] = {"help", no_argument, nullptr, kHelp};
@@ -98,7 +101,8 @@ bool ParseCommandLine(int argc, char** argv, const CommandOption* options, int o
         int index = IndexOf(options, optionCount, value == ':' ? optopt : value);
         if (index < 0) return Fail(line, "unknown option '%s'", argv[optind - 1]);
         if (value == ':') return Fail(line, "%s needs a value", Spelling(options, index, spelling));
-        if (!take(context, index, options[index].takesValue ? optarg : nullptr, line.error, sizeof line.error))
+        bool hasValue = options[index].takesValue || options[index].valueOptional;
+        if (!take(context, index, hasValue ? optarg : nullptr, line.error, sizeof line.error))
             return false;
     }
     for (int i = optind; i < argc; ++i) {

@@ -1,3 +1,5 @@
+#include <windows.h>
+
 #include <csignal>
 #include <fcntl.h>
 #include <io.h>
@@ -18,3 +20,26 @@ void CatchStopSignals(void (*stop)(int))
 
 // Ports are COMn and LPTn there: never a file.
 bool IsSameFile(const char*, const char*) { return false; }
+
+void HostName(char* name, size_t size)
+{
+    DWORD length = DWORD(size);
+    if (!GetComputerNameA(name, &length) && size) name[0] = '\0';
+}
+
+// An open file cannot be removed there.
+bool FileWasRemoved(FILE*) { return false; }
+
+namespace {
+
+HANDLE theWake = nullptr;
+
+}  // namespace
+
+// The serial device map is read again at every wake-up: there is no event
+// for it, so the station looks once a second.
+void StartDeviceWatch() { theWake = CreateEventA(nullptr, FALSE, FALSE, nullptr); }
+
+void WaitForDeviceChange(int) { WaitForSingleObject(theWake, 1000); }
+
+void WakeStation() { SetEvent(theWake); }

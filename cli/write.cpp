@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "cli.h"
 #include "conversions.h"
@@ -43,6 +44,10 @@ const char kWriteHelp[] =
     "      --base ADDRESS    FILE is a raw binary image that loads at ADDRESS\n"
     "      --record-size N   data bytes per S3 record of a converted image\n"
     "                        (1 to 250, default 32)\n"
+    "  -w, --wait[=SECONDS]  wait (for ever, or SECONDS) for the port, or the one\n"
+    "                        device port, to appear, then write\n"
+    "  -l, --log FILE.jsonl  append one JSON line per job to FILE.jsonl (see the\n"
+    "                        README for its fields)\n"
     "  -q, --quiet           print nothing but errors\n"
     "  -v, --verbose         say how each port is driven\n"
     "  -j, --json            machine-readable events on standard output\n"
@@ -56,12 +61,15 @@ const char kWriteHelp[] =
     "cannot be read or has problems, 3 aborted, 4 a port could not be found or\n"
     "opened; with several ports, the highest of their statuses.\n";
 
-enum WriteOption { kPort, kBaud, kMode, kAnswerTimeout, kForce, kSave, kQuiet, kVerbose, kJson, kBase, kRecordSize };
+enum WriteOption {
+    kPort, kBaud, kMode, kAnswerTimeout, kForce, kSave, kWait, kLog, kQuiet, kVerbose, kJson, kBase, kRecordSize
+};
 
 const CommandOption kWriteOptions[] = {
-    {"port", 'p', true},   {"baud", 'b', true},  {"mode", 'm', true},    {"answer-timeout", 't', true},
-    {"force", 'f', false}, {"save", 's', false}, {"quiet", 'q', false},  {"verbose", 'v', false},
-    {"json", 'j', false},  kImageOptions[0],     kImageOptions[1],
+    {"port", 'p', true},   kJobOptions[0],         kJobOptions[1],          kJobOptions[2],
+    {"force", 'f', false}, {"save", 's', false},   {"wait", 'w', false, true}, {"log", 'l', true},
+    {"quiet", 'q', false}, {"verbose", 'v', false}, {"json", 'j', false},   kImageOptions[0],
+    kImageOptions[1],
 };
 
 struct WriteOptions {
@@ -72,6 +80,9 @@ struct WriteOptions {
     bool force = false;
     bool save = false;
     bool quiet = false;
+    bool wait = false;
+    double waitSeconds = 0;   // 0: for ever
+    const char* log = nullptr;
     ImageOptions image;
 };
 
@@ -85,7 +96,7 @@ std::condition_variable theJobEnded;
 
 // Ctrl-C is ABORT: every worker stops at its next look at `running`. One
 // that comes before the jobs start stops them before their first byte.
-extern "C" void OnStopSignal(int)
+void OnStopSignal(int)
 {
     theStopRequested.store(true);
     for (int i = 0; i < theJobCount.load(); ++i) theJobs[i].job.running.store(0);
@@ -97,32 +108,10 @@ void OnJobEnded(void*)
     theJobEnded.notify_one();
 }
 
-bool ParseMode(const char* text, AnswerMode& mode)
-{
-    if (std::strcmp(text, "auto") == 0) mode = AnswerMode::Auto;
-    else if (std::strcmp(text, "ack") == 0) mode = AnswerMode::Ack;
-    else if (std::strcmp(text, "silent") == 0) mode = AnswerMode::Silent;
-    else return false;
-    return true;
-}
-
 bool Refuse(char* error, size_t errorSize, const char* format, const char* value)
 {
     std::snprintf(error, errorSize, format, value);
     return false;
-}
-
-bool TakeAnswerTimeout(const char* value, double& seconds, char* error, size_t errorSize)
-{
-    char* end = nullptr;
-    double parsed = std::strtod(value, &end);
-    // Written so that NaN fails too: 0 (for ever), or 1 ms to a day.
-    bool acceptable = parsed == 0 || (parsed >= 0.001 && parsed <= 86400);
-    if (end == value || *end || !acceptable)
-        return Refuse(error, errorSize, "answer timeout must be 0 (for ever) or 0.001 to 86400 seconds, not '%s'",
-                      value);
-    seconds = parsed;
-    return true;
 }
 
 bool TakeWriteOption(void* context, int index, const char* value, char* error, size_t errorSize)
@@ -135,13 +124,14 @@ bool TakeWriteOption(void* context, int index, const char* value, char* error, s
         options.ports[options.portCount++] = value;
         return true;
     case kBaud:
-        if ((settings.baud = ParseBaudRate(value))) return true;
-        return Refuse(error, errorSize, "baud rate must be 4800, 9600, 19200 or 38400, not '%s'", value);
     case kMode:
-        if (ParseMode(value, settings.mode)) return true;
-        return Refuse(error, errorSize, "mode must be auto, ack or silent, not '%s'", value);
-    case kAnswerTimeout: return TakeAnswerTimeout(value, settings.answerTimeoutSeconds, error, errorSize);
+    case kAnswerTimeout: return TakeJobOption(settings, index - kBaud, value, error, errorSize);
     case kForce: options.force = true; return true;
+    case kWait:
+        options.wait = true;
+        return !value || ParseSeconds(value, options.waitSeconds) ||
+               Refuse(error, errorSize, "--wait takes 0 (for ever) or 0.001 to 86400 seconds, not '%s'", value);
+    case kLog: options.log = value; return true;
     case kSave: options.save = true; return true;
     case kQuiet: options.quiet = true; return true;
     case kVerbose: settings.verbose = true; return true;
@@ -152,25 +142,36 @@ bool TakeWriteOption(void* context, int index, const char* value, char* error, s
     return true;
 }
 
+struct DevicePorts {
+    int count;
+    char first[256];
+};
+
+// The target device's own USB ports there are now.
+DevicePorts FindDevicePorts()
+{
+    DevicePorts found = {0, ""};
+    ListPorts([](void* context, const PortListing& port) {
+        DevicePorts& seen = *static_cast<DevicePorts*>(context);
+        if (port.kind != PortKind::DeviceUsb) return;
+        if (seen.count++ == 0) std::snprintf(seen.first, sizeof seen.first, "%s", port.name);
+    }, &found);
+    return found;
+}
+
+int CountDevicePorts() { return FindDevicePorts().count; }
+
 // The target device's own USB port when there is exactly one; otherwise
 // the ports there are, and false.
 bool FindDevicePort(char (&name)[256])
 {
-    struct Found {
-        int devices;
-        char name[256];
-    } found = {0, ""};
-    ListPorts([](void* context, const PortListing& port) {
-        Found& seen = *static_cast<Found*>(context);
-        if (port.kind != PortKind::DeviceUsb) return;
-        if (seen.devices++ == 0) std::snprintf(seen.name, sizeof seen.name, "%s", port.name);
-    }, &found);
-    if (found.devices == 1) {
-        std::snprintf(name, sizeof name, "%s", found.name);
+    DevicePorts found = FindDevicePorts();
+    if (found.count == 1) {
+        std::snprintf(name, sizeof name, "%s", found.first);
         return true;
     }
     Say(stderr, "quorvane-cli write: --port auto found %s of the target device's own USB ports (0d5c:0002); the "
-                "ports there are:\n", found.devices ? "several" : "none");
+                "ports there are:\n", found.count ? "several" : "none");
     ListPorts([](void*, const PortListing& port) {
         Say(stderr, "  %-20s %s\n", port.name, PortKindName(port.kind));
     }, nullptr);
@@ -322,8 +323,27 @@ void OpenJobs(WriteOptions& options, const FirmwareSnapshot& firmware)
             std::snprintf(job.reason, sizeof job.reason, "%s is the firmware file itself, not a port", job.name);
             job.exitStatus = kExitPortNotOpened;
         } else {
+            FindSerialNumber(job.name, job.serialNumber);
             OpenJob(job, options.settings, firmware);
         }
+    }
+}
+
+// --wait: until every port is there (auto: exactly one device port), the
+// time is up (false), or a stop signal comes.
+bool WaitForPorts(const WriteOptions& options)
+{
+    auto started = std::chrono::steady_clock::now();
+    for (;;) {
+        bool present = true;
+        for (int i = 0; i < options.portCount && present; ++i) {
+            const char* name = options.ports[i];
+            present = std::strcmp(name, "auto") == 0 ? CountDevicePorts() == 1 : PortIsPresent(name);
+        }
+        if (present || theStopRequested.load()) return present;
+        double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (options.waitSeconds > 0 && waited >= options.waitSeconds) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
 }
 
@@ -362,6 +382,19 @@ int RunWrite(int argc, char** argv)
     status = CheckBeforeWriting(options, firmware, check);
     if (status >= 0) return status;
     if (options.settings.json) PrintJsonStart(options, firmware, check);
+    static JobLog log;
+    char error[320];
+    if (!OpenJobLog(log, options.log, options.file, firmware, error, sizeof error)) {
+        Say(stderr, "quorvane-cli write: %s; nothing was sent\n", error);
+        return FinishOutput("write", kExitUsage);
+    }
+    if (options.wait && !WaitForPorts(options)) {
+        bool stopped = theStopRequested.load();
+        Say(stderr, "quorvane-cli write: %s; nothing was sent\n",
+            stopped ? "stopped while waiting for the port" : "the port did not appear in time");
+        CloseJobLog(log);
+        return FinishOutput("write", stopped ? kExitAborted : kExitPortNotOpened);
+    }
 
     int jobCount = options.portCount;
     OpenJobs(options, firmware);
@@ -373,13 +406,18 @@ int RunWrite(int argc, char** argv)
     WaitForJobs(options, jobCount, (long long)check.frameData);
 
     int worst = kExitOk;
+    bool logged = true;
     for (int i = 0; i < jobCount; ++i) {
         FinishJob(theJobs[i], options.settings);
         PrintOutcome(theJobs[i], options.settings, options.quiet);
         if (theJobs[i].exitStatus > worst) worst = theJobs[i].exitStatus;
+        if (logged && !(logged = LogJob(log, theJobs[i], error, sizeof error)))
+            Say(stderr, "quorvane-cli write: %s\n", error);
     }
     PrintSummary(options, jobCount);
+    CloseJobLog(log);
     ReleaseSnapshot(firmware);
+    if (!logged && worst < kExitUsage) worst = kExitUsage;
     return FinishOutput("write", worst);
 }
 
@@ -387,6 +425,6 @@ int RunWrite(int argc, char** argv)
 
 const CommandInfo kWriteCommand = {
     "write",
-    "quorvane-cli write [-p PORT]... [-b BAUD] [-m MODE] [-t SECONDS] [-f] [-s] [--base ADDRESS]\n"
-    "                          [--record-size N] [-q|-v|-j] [--] FILE",
+    "quorvane-cli write [-p PORT]... [-b BAUD] [-m MODE] [-t SECONDS] [-f] [-s] [-w[=S]] [-l LOG]\n"
+    "                          [--base ADDRESS] [--record-size N] [-q|-v|-j] [--] FILE",
     kWriteHelp, RunWrite};

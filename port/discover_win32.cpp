@@ -69,3 +69,16 @@ void ListPorts(void (*add)(void* context, const PortListing& port), void* contex
     };
     DiscoverMappedPorts(Visit<decltype(addListing)>, &addListing);
 }
+
+bool PortIsPresent(const char* name)
+{
+    struct Search {
+        const char* name;
+        bool found;
+    } search = {name, false};
+    ListPorts([](void* context, const PortListing& port) {
+        Search& looking = *static_cast<Search*>(context);
+        looking.found = looking.found || EqualIgnoringCase(port.name, looking.name, sizeof port.name);
+    }, &search);
+    return search.found;
+}

@@ -138,3 +138,9 @@ bool FindOtherHolder(dev_t device, char* text, size_t size)
 }
 
 bool NamesAPort(const char* name, char* why, size_t size) { return KindOfPath(name, why, size) != PathKind::NotAPort; }
+
+bool PortIsPresent(const char* name)
+{
+    struct stat status = {};
+    return stat(name, &status) == 0;
+}

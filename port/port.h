@@ -128,5 +128,9 @@ struct PortListing {
     char stableName[192];  // a name that survives replugging (/dev/serial/by-id/...), or ""
 };
 
+// The port `name` is there now (a device path exists; a COM or LPT port is
+// in the device map), without opening it.
+bool PortIsPresent(const char* name);
+
 // Every serial and parallel port found, without opening any.
 void ListPorts(void (*add)(void* context, const PortListing& port), void* context);

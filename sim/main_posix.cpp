@@ -49,6 +49,7 @@ struct Sim {
     FILE* raw;
     FILE* timingFile;
     bool done;               // --once has seen the end sequence, or the port went away
+    bool unplug;             // --replug has seen the end sequence
     bool fileError;
 
     PendingAnswer pending[kPendingCapacity];
@@ -140,6 +141,7 @@ void OnEvent(void* context, const SimEvent& event)
     }
     if (event.kind == SimEventKind::Frame && event.answer != SimAnswer::None) QueueAnswer(sim, event);
     if (event.kind == SimEventKind::End && sim.options.once) sim.done = true;
+    if (event.kind == SimEventKind::End && sim.options.replugMs) sim.unplug = true;
 }
 
 SimSink SinkFor(Sim& sim)
@@ -317,9 +319,29 @@ const timespec* WaitLimit(const Sim& sim, uint64_t nowNs, timespec& limit)
     return &limit;
 }
 
+// --replug: the device goes away (its link and its pty) and comes back on
+// a new pty once the time is up.
+void Replug(Sim& sim, const sigset_t& waitMask)
+{
+    sim.unplug = false;
+    RemoveOwnSymlink(sim);
+    close(sim.fd);
+    close(sim.senderEnd);
+    sim.fd = sim.senderEnd = -1;
+    timespec away = {time_t(sim.options.replugMs / 1000), long(sim.options.replugMs % 1000) * 1000000L};
+    ppoll(nullptr, 0, &away, &waitMask);
+    if (stopRequested || !OpenPty(sim)) {
+        sim.done = true;
+        return;
+    }
+    fcntl(sim.fd, F_SETFL, fcntl(sim.fd, F_GETFL) | O_NONBLOCK);
+}
+
 void Serve(Sim& sim, const sigset_t& waitMask)
 {
     while (!stopRequested && !sim.done) {
+        if (sim.unplug && sim.outboxStart == sim.outboxEnd && sim.pendingCount == 0) Replug(sim, waitMask);
+        if (sim.done) break;
         uint64_t nowNs = NowNs();
         ReleaseDueAnswers(sim, nowNs);
         bool sending = sim.outboxStart != sim.outboxEnd;

@@ -9,7 +9,7 @@
 const char kSimHelp[] =
     "usage: quorvane-sim [--port PATH] [--link PATH] [--silent] [--nak N] [--junk K]\n"
     "                    [--no-answer N] [--delay MS] [--baud RATE] [--transcript FILE]\n"
-    "                    [--raw FILE] [--timing FILE] [--once] [--help]\n"
+    "                    [--raw FILE] [--timing FILE] [--once] [--replug MS] [--help]\n"
     "\n"
     "Plays the target device that Quorvane installs firmware into, so a write job\n"
     "can run without the real device. It listens on a pseudo-terminal (pty): a pair\n"
@@ -65,6 +65,10 @@ const char kSimHelp[] =
     "                     arrived; 0 if none came before the next answer or the\n"
     "                     end)\n"
     "  --once             exit as soon as an end sequence has been received\n"
+    "  --replug MS        play a device that is unplugged after each job: once an\n"
+    "                     end sequence has come, the --link goes away for MS\n"
+    "                     milliseconds, then comes back on a new pty (whose path\n"
+    "                     is printed), as a board plugged in again does\n"
     "  --help             show this text\n"
     "\n"
     "It runs until it gets SIGINT (Ctrl+C) or SIGTERM, or until the end sequence\n"
@@ -112,7 +116,7 @@ const CommandOption kSimOptions[] = {
     {"port", 0, true},         {"link", 0, true},        {"transcript", 0, true},
     {"raw", 0, true},          {"timing", 0, true},      {"nak", 0, true},
     {"no-answer", 0, true},    {"junk", 0, true},        {"delay", 0, true},
-    {"baud", 0, true},
+    {"baud", 0, true},         {"replug", 0, true},
 };
 constexpr int kFirstPath = 2;
 constexpr int kFirstNumber = 7;
@@ -131,7 +135,8 @@ const char** PathOf(SimOptions& options, int index)
 
 bool TakeNumber(SimOptions& options, int index, const char* value, char* error, size_t errorSize)
 {
-    static const NumberRule* const kRules[] = {&kFrameNumber, &kFrameNumber, &kJunkCount, &kDelayMs, &kBaudRate};
+    static const NumberRule* const kRules[] = {&kFrameNumber, &kFrameNumber, &kJunkCount, &kDelayMs, &kBaudRate,
+                                               &kDelayMs};
     const NumberRule& rule = *kRules[index - kFirstNumber];
     unsigned long number = 0;
     if (!ParseNumber(value, rule, number)) {
@@ -145,7 +150,8 @@ bool TakeNumber(SimOptions& options, int index, const char* value, char* error, 
     case 1: policy.noAnswerFrame = number; break;
     case 2: policy.junkCount = unsigned(number); break;
     case 3: policy.delayMs = number; break;
-    default: policy.baud = number; break;
+    case 4: policy.baud = number; break;
+    default: options.replugMs = number; break;
     }
     return true;
 }
@@ -179,6 +185,10 @@ bool ParseSimOptions(int argc, char** argv, SimOptions& options, char* error, si
     options.help = line.help;
     if (line.operandCount > 0) {
         std::snprintf(error, errorSize, "unknown option '%s'", line.operands[0]);
+        return false;
+    }
+    if (options.replugMs && !options.link) {
+        std::snprintf(error, errorSize, "--replug unplugs the device at its --link; give --link PATH");
         return false;
     }
     if (options.port && options.link) {

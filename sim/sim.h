@@ -151,6 +151,7 @@ struct SimOptions {
     const char* raw;         // every byte received; null: none
     const char* timing;      // a line per answered frame with its times; null: none
     bool once;               // exit after the end sequence
+    unsigned long replugMs;  // after each end sequence, unplugged for this long, then a new pty; 0: never
     bool help;
 };
 

@@ -54,9 +54,10 @@ while IFS='|' read -r name simulator file options want text frames bytes; do
     start_sim "$name" $simulator
     input=$worked run write "$file" --port "$pty" $options
     expect "$name" "$want" "$text"
+    # The device has everything once it has ended (--once) or been stopped.
+    if [[ $simulator == *--once* ]]; then wait "$sim_pid"; else stop_sim; fi
     [ "$frames" = - ] || [ "$(frames_of "$name")" -eq "$frames" ] || fail "$name: $(frames_of "$name") frames, wanted $frames"
     [ "$bytes" = - ] || same_bytes "$name" "$bytes"
-    stop_sim
 done <<TABLE
 good|--once|$demo||0|written, 16384 bytes in 514 frames|514|demo.expected
 standard input|--once|-|--baud 19200|0|written, 16 bytes|2|worked.expected
@@ -244,6 +245,86 @@ start_sim full --once
 timeout 60 "$cli" write "$worked" --port "$pty" --json >/dev/full 2>"$work/err"; status=$?
 expect "standard output full" 2 "cannot write to standard output"
 stop_sim
+
+# The station: devices plugged in one after another, each written once while
+# it stays, every job logged; one unplugged mid-job; Ctrl-C while two write.
+log=$work/station.jsonl
+timeout 60 "$cli" station "$demo" -p "$work/dev1" -p "$work/dev2" -p "$work/dev3" -l "$log" \
+    >"$work/station.out" 2>"$work/station.err" &
+station=$!
+pids+=("$station")
+log_lines() {  # COUNT [LOG]
+    for _ in $(seq 150); do [ "$(cat "${2:-$log}" 2>/dev/null | wc -l)" -ge "$1" ] && return; sleep 0.1; done
+    fail "station: fewer than $1 lines in ${2:-$log}"
+}
+start_sim plug1 --link "$work/dev1" --once
+log_lines 1
+start_sim plug2 --link "$work/dev2" --nak 2
+log_lines 2
+start_sim plug3 --link "$work/dev3" --delay 300
+sleep 1
+kill -9 "$sim_pid"
+log_lines 3
+start_sim plug3again --link "$work/dev3" --delay 100
+start_sim plug1again --link "$work/dev1" --delay 100
+sleep 1.5
+kill -INT "$station"
+wait "$station"; status=$?
+expect "station stopped" 3
+grep -q "tally: 1 written, 2 failed, 2 aborted" "$work/err" "$work/station.err" || fail "station: tally wrong"
+python3 - "$log" "$(sha256sum <"$demo")" "$(sha256sum <"$work/demo.expected")" "$work" <<'PY' ||
+import json, re, sys
+lines = [json.loads(line) for line in open(sys.argv[1])]
+digest, sent, work = sys.argv[2].split()[0], sys.argv[3].split()[0], sys.argv[4]
+got = [(l["port"][len(work) + 1:], l["result"], l["reason"].split(" (")[0]) for l in lines]
+assert got[:3] == [("dev1", "written", ""), ("dev2", "failed", "NAK after frame 2"), ("dev3", "failed", "port lost")], got
+assert sorted(got[3:]) == [("dev1", "aborted", "aborted after 0 frames")[:2] + (got[3][2],), ("dev3", "aborted", got[4][2])] or \
+    sorted(g[:2] for g in got[3:]) == [("dev1", "aborted"), ("dev3", "aborted")], got
+for l in lines:
+    assert l["sha256"] == digest and l["sent_sha256"] == sent and l["host"] and l["exit"] in (0, 1, 3), l
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", l["started"]) and l["ended"] >= l["started"], l
+assert lines[0]["data_bytes"] == 16384 and lines[0]["frames"] == 514, lines[0]
+PY
+    fail "station: the log is wrong: $(cat "$log")"
+stop_sim
+for name in plug1again plug2; do kill "$(pgrep -f "$work/$name.jsonl" | head -n 1)" 2>/dev/null; done
+
+# A log that goes away stops the station taking devices; a second station
+# on the same port finds it busy.
+timeout 60 "$cli" station "$worked" -p "$work/dev4" -l "$work/gone.jsonl" >"$work/out" 2>"$work/err" &
+station=$!
+pids+=("$station")
+start_sim gone1 --link "$work/dev4" --once
+log_lines 1 "$work/gone.jsonl"
+rm "$work/gone.jsonl"
+sleep 0.6  # the station looks four times a second: it must see the board go
+start_sim gone2 --link "$work/dev4" --once
+wait "$station"; status=$?
+expect "log removed" 1 "cannot write the log $work/gone.jsonl: the file was removed; no new device is taken"
+
+# A made-up sysfs tree with the target device's own USB port: write --wait
+# waits for it to be plugged in; the station finds it by itself.
+sys=$work/sys
+usb=$sys/devices/usb1/1-2
+mkdir -p "$usb/1-2:1.0/tty/ttyACM0" "$sys/class/tty" "$work/devroot"
+printf '0d5c\n' >"$usb/idVendor"; printf '0002\n' >"$usb/idProduct"; printf 'QV0042\n' >"$usb/serial"
+export QUORVANE_SYSFS_ROOT=$sys QUORVANE_DEV_ROOT=$work/devroot
+XDG_CONFIG_HOME=$work/no-settings timeout 60 "$cli" write "$worked" --wait=20 -l "$work/wait.jsonl" >"$work/out" 2>"$work/err" &
+writer=$!
+pids+=("$writer")
+start_sim plugged --once
+sleep 0.5
+ln -s "$pty" "$work/devroot/ttyACM0"
+ln -s "$usb/1-2:1.0/tty/ttyACM0" "$sys/class/tty/ttyACM0"
+ln -s "$usb/1-2:1.0" "$usb/1-2:1.0/tty/ttyACM0/device"
+wait "$writer"; status=$?
+expect "write --wait for the device port" 0 "$work/devroot/ttyACM0: written"
+grep -q '"serial":"QV0042"' "$work/wait.jsonl" || fail "write --wait: no serial number in the log"
+start_sim station-found --once
+ln -sfn "$pty" "$work/devroot/ttyACM0"
+input= run station "$worked" -n 1
+expect "station on the device's own USB ports" 0 "$work/devroot/ttyACM0 (serial number QV0042): written"
+unset QUORVANE_SYSFS_ROOT QUORVANE_DEV_ROOT
 
 # The simulator's own refusals and verdicts.
 "$sim" --port "$work/plain" 2>"$work/err"; status=$?

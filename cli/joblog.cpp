@@ -1,0 +1,105 @@
+// The record of each job, one JSON line per job: what a production line
+// keeps of every board it flashed.
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "jobs.h"
+#include "sha256.h"
+
+namespace {
+
+// ISO 8601 in UTC, to the second.
+void FormatUtc(std::chrono::system_clock::time_point when, char (&text)[32])
+{
+    std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+    std::tm utc = {};
+    if (const std::tm* broken = std::gmtime(&seconds)) utc = *broken;  // the main thread alone logs
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+}
+
+void Field(FILE* out, const char* key, const char* text)
+{
+    std::fprintf(out, ",\"%s\":", key);
+    PrintJsonString(out, text);
+}
+
+long HashWrite(void* hash, const uint8_t* bytes, size_t count)
+{
+    UpdateSha256(*static_cast<Sha256*>(hash), bytes, count);
+    return long(count);
+}
+
+ReadResult Acknowledge(void*, uint8_t* byte)
+{
+    *byte = kAck;
+    return ReadResult::Byte;
+}
+
+void NoPause(void*) {}
+void NoNote(void*, WriteNote, long long) {}
+unsigned long long NoClock(void*) { return 0; }
+
+}  // namespace
+
+void DigestOfSentBytes(const FirmwareSnapshot& firmware, char (&hex)[65])
+{
+    static WriteJob job;  // one at a time, on the main thread
+    Sha256 hash;
+    StartSha256(hash);
+    PrepareWriteJob(job);
+    job.image = firmware.bytes;
+    job.imageSize = firmware.size;
+    job.seam = {&hash, nullptr, HashWrite, Acknowledge, NoPause, NoNote, NoClock};
+    job.ackMode = 1;
+    job.answerTimeoutMs = 0;
+    RunWriteJob(job);
+    uint8_t digest[32];
+    FinishSha256(hash, digest);
+    DigestHex(digest, hex);
+}
+
+bool OpenJobLog(JobLog& log, const char* path, const char* firmwareName, const FirmwareSnapshot& firmware,
+                char* error, size_t errorSize)
+{
+    log.file = nullptr;
+    log.path = path;
+    log.firmwareName = firmwareName;
+    log.fileSha256 = firmware.fileSha256;
+    if (!path) return true;
+    HostName(log.host, sizeof log.host);
+    DigestOfSentBytes(firmware, log.sentSha256);
+    log.file = std::fopen(path, "a");  // O_APPEND: lines of several writers never mix
+    if (log.file) return true;
+    std::snprintf(error, errorSize, "cannot open the log %s: %s", path, std::strerror(errno));
+    return false;
+}
+
+bool LogJob(JobLog& log, const PortJob& job, char* error, size_t errorSize)
+{
+    if (!log.file) return true;
+    char started[32], ended[32];
+    FormatUtc(job.startedAt, started);
+    FormatUtc(job.endedAt, ended);
+    std::fprintf(log.file, "{\"started\":\"%s\",\"ended\":\"%s\"", started, ended);
+    Field(log.file, "host", log.host);
+    Field(log.file, "port", job.name);
+    Field(log.file, "serial", job.serialNumber);
+    Field(log.file, "file", log.firmwareName);
+    std::fprintf(log.file, ",\"sha256\":\"%s\",\"sent_sha256\":\"%s\",\"frames\":%lu,\"data_bytes\":%lld",
+                 log.fileSha256, log.sentSha256, job.job.frames, job.sent.load());
+    Field(log.file, "result", ResultName(job.exitStatus));
+    Field(log.file, "reason", job.reason);
+    std::fprintf(log.file, ",\"exit\":%d}\n", job.exitStatus);
+    errno = 0;
+    if (std::fflush(log.file) == 0 && !std::ferror(log.file) && !FileWasRemoved(log.file)) return true;
+    std::snprintf(error, errorSize, "cannot write the log %s: %s", log.path,
+                  errno ? std::strerror(errno) : "the file was removed");
+    return false;
+}
+
+void CloseJobLog(JobLog& log)
+{
+    if (log.file) std::fclose(log.file);
+    log.file = nullptr;
+}
