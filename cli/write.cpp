@@ -425,6 +425,6 @@ int RunWrite(int argc, char** argv)
 
 const CommandInfo kWriteCommand = {
     "write",
-    "quorvane-cli write [-p PORT]... [-b BAUD] [-m MODE] [-t SECONDS] [-f] [-s] [-w[=S]] [-l LOG]\n"
+    "quorvane-cli write [-p PORT]... [-b BAUD] [-m MODE] [-t SECONDS] [-f] [-s] [--wait[=S]] [-l LOG]\n"
     "                          [--base ADDRESS] [--record-size N] [-q|-v|-j] [--] FILE",
     kWriteHelp, RunWrite};

@@ -415,6 +415,10 @@ int main(int argc, char** argv)
         std::fputs(kSimHelp, stdout);
         return kSimExitWellFormed;
     }
+    if (sim.options.version) {
+        std::printf("quorvane-sim %s\n", QUORVANE_VERSION);
+        return kSimExitWellFormed;
+    }
     sigset_t waitMask;
     CatchStopSignals(waitMask);
     // Answers fall due to the microsecond when a line speed is emulated; the

@@ -10,6 +10,7 @@ const char kSimHelp[] =
     "usage: quorvane-sim [--port PATH] [--link PATH] [--silent] [--nak N] [--junk K]\n"
     "                    [--no-answer N] [--delay MS] [--baud RATE] [--transcript FILE]\n"
     "                    [--raw FILE] [--timing FILE] [--once] [--replug MS] [--help]\n"
+    "                    [--version]\n"
     "\n"
     "Plays the target device that Quorvane installs firmware into, so a write job\n"
     "can run without the real device. It listens on a pseudo-terminal (pty): a pair\n"
@@ -69,7 +70,8 @@ const char kSimHelp[] =
     "                     end sequence has come, the --link goes away for MS\n"
     "                     milliseconds, then comes back on a new pty (whose path\n"
     "                     is printed), as a board plugged in again does\n"
-    "  --help             show this text\n"
+    "  -h, --help         show this text\n"
+    "  -V, --version      show the version\n"
     "\n"
     "It runs until it gets SIGINT (Ctrl+C) or SIGTERM, or until the end sequence\n"
     "with --once, and then reports what it received on standard error.\n"
@@ -112,18 +114,18 @@ const NumberRule kBaudRate = {1, 10000000};
 
 // The options by kind: flags, paths and numbers, each with the field it sets.
 const CommandOption kSimOptions[] = {
-    {"silent", 0, false},     {"once", 0, false},
+    {"silent", 0, false},     {"once", 0, false},       {"version", 'V', false},
     {"port", 0, true},         {"link", 0, true},        {"transcript", 0, true},
     {"raw", 0, true},          {"timing", 0, true},      {"nak", 0, true},
     {"no-answer", 0, true},    {"junk", 0, true},        {"delay", 0, true},
     {"baud", 0, true},         {"replug", 0, true},
 };
-constexpr int kFirstPath = 2;
-constexpr int kFirstNumber = 7;
+constexpr int kFirstPath = 3;
+constexpr int kFirstNumber = 8;
 
 bool* FlagOf(SimOptions& options, int index)
 {
-    bool* flags[] = {&options.policy.silent, &options.once};
+    bool* flags[] = {&options.policy.silent, &options.once, &options.version};
     return flags[index];
 }
 

@@ -153,6 +153,7 @@ struct SimOptions {
     bool once;               // exit after the end sequence
     unsigned long replugMs;  // after each end sequence, unplugged for this long, then a new pty; 0: never
     bool help;
+    bool version;
 };
 
 constexpr int kSimExitWellFormed = 0;

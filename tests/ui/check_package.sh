@@ -1,7 +1,7 @@
 #!/bin/bash
 # Makes the Windows package with cpack in a scratch folder and checks its
-# name and its content list: exactly quorvane.exe, README.md and LICENSE, at
-# the archive's top, the program being this build's.
+# name and its content list: exactly quorvane.exe, quorvane-cli.exe,
+# README.md and LICENSE, at the archive's top, the programs being this build's.
 #   check_package.sh CPACK BUILD_DIR EXPECTED_ZIP_NAME
 set -u
 cpack=$1 build=$2 name=$3
@@ -17,13 +17,14 @@ zip=$work/$name
 echo "ok: $name made"
 
 listed=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
-[ "$listed" = "LICENSE README.md quorvane.exe " ] ||
-    fail "the archive holds '$listed', wanted 'LICENSE README.md quorvane.exe '"
+[ "$listed" = "LICENSE README.md quorvane-cli.exe quorvane.exe " ] ||
+    fail "the archive holds '$listed', wanted 'LICENSE README.md quorvane-cli.exe quorvane.exe '"
 unzip -l "$zip"
 
 # The files themselves, not stand-ins.
 unzip -q "$zip" -d "$work/unpacked" || fail "the archive does not unpack"
 cmp -s "$work/unpacked/quorvane.exe" "$build/ui/quorvane.exe" || fail "quorvane.exe is not this build's program"
+cmp -s "$work/unpacked/quorvane-cli.exe" "$build/cli/quorvane-cli.exe" || fail "quorvane-cli.exe is not this build's"
 source_dir=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$build/CMakeCache.txt")
 for file in README.md LICENSE; do
     cmp -s "$work/unpacked/$file" "$source_dir/$file" || fail "$file differs from the source tree's"
