@@ -34,8 +34,7 @@ int ShowHelp(const CommandInfo& command);
 // A mistake on the command line: the reason, the one usage line and where
 // the help is, on standard error (and an outcome event when --json was
 // asked for); returns kExitUsage.
-int UsageError(const CommandInfo& command, bool json, const char* format, ...)
-    __attribute__((format(gnu_printf, 3, 4)));
+int UsageError(const CommandInfo& command, bool json, const char* format, ...);
 
 // --json (or -j) stands among the options of argv.
 bool WantsJson(int argc, char** argv);
@@ -176,7 +175,7 @@ void PrintJsonString(FILE* out, const char* text);
 void PrintText(FILE* out, const char* text);
 
 // printf, then PrintText.
-void Say(FILE* out, const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
+void Say(FILE* out, const char* format, ...);
 
 // Flushes standard output: `status` when all of it went out, else a message
 // naming standard output and at least the usage status (2).

@@ -172,12 +172,16 @@ bool OpenJob(PortJob& job, const JobSettings& settings, const FirmwareSnapshot& 
     job.job.seam.notify = OnNotification;
     job.job.ackMode = opened.ackMode;
     job.job.answerTimeoutMs = (unsigned long)(settings.answerTimeoutSeconds * 1000 + 0.5);
+    job.job.batch = job.batch;
+    job.job.batchSize = opened.lineBytesPerSecond ? opened.lineBytesPerSecond / 10 : sizeof job.batch;
+    if (job.job.batchSize < kMaxFrameSize) job.job.batchSize = kMaxFrameSize;
     if (job.otherHolder[0]) {
         char text[200];
         std::snprintf(text, sizeof text, "also open in %s, which may take the device's answers", job.otherHolder);
         Tell(job, settings, "warning", text);
     }
     if (settings.verbose) SayHowDriven(job, settings);
+    if (settings.verbose && opened.latencyNote[0]) Tell(job, settings, "port", opened.latencyNote);
     return true;
 }
 

@@ -52,6 +52,10 @@ struct PortJob {
     long long lastReported;      // the total last shown as a JSON progress event
     bool warnedFirstAnswer;
     std::thread thread;
+    // Where nothing is read between frames, they go out gathered: a write of
+    // up to 64 KiB, or of a tenth of a second on a slow line, so that ABORT
+    // (looked at before each write) stays prompt.
+    uint8_t batch[65536];
     // Called on the worker's thread as the job ends, after `finished`.
     void (*ended)(void* context);
     void* endedContext;

@@ -28,6 +28,8 @@ void PrepareWriteJob(WriteJob& job)
     job.source = nullptr;
     job.image = nullptr;
     job.imageSize = 0;
+    job.batch = nullptr;
+    job.batchSize = 0;
     job.running = 1;
 }
 
@@ -212,7 +214,8 @@ WriteOutcome Fail(WriteJob& job, WriteFailure failure)
     return Finish(job, StepResult::Failed);
 }
 
-// Sends one encoded frame and, in ackMode, waits for its answer.
+// Sends one encoded frame and, in ackMode, waits for its answer; then hands
+// over the progress.
 StepResult SendFrame(WriteJob& job, const uint8_t* frame, size_t size)
 {
     job.total += FrameDataLength(frame);  // counted before the frame goes out
@@ -220,7 +223,51 @@ StepResult SendFrame(WriteJob& job, const uint8_t* frame, size_t size)
     if (step != StepResult::Done) return step;
     ++job.frames;
     job.lastAddress = FrameAddress(frame);
-    return job.ackMode == 1 ? AwaitAnswer(job) : StepResult::Done;
+    if (job.ackMode == 1 && (step = AwaitAnswer(job)) != StepResult::Done) return step;
+    job.seam.notify(job.seam.frontEnd, WriteNote::Progress, job.total);
+    return StepResult::Done;
+}
+
+// Frames gathered for one write, where nothing is read between them.
+struct Batch {
+    size_t filled;
+    unsigned long frames;
+    uint32_t lastAddress;
+};
+
+// The gathered frames in one write, then their progress.
+StepResult SendBatch(WriteJob& job, Batch& batch)
+{
+    if (batch.filled == 0) return StepResult::Done;
+    StepResult step = SendAll(job, job.batch, batch.filled);
+    if (step != StepResult::Done) return step;
+    job.frames += batch.frames;
+    job.lastAddress = batch.lastAddress;
+    batch = {0, 0, 0};
+    job.seam.notify(job.seam.frontEnd, WriteNote::Progress, job.total);
+    return StepResult::Done;
+}
+
+StepResult AddToBatch(WriteJob& job, Batch& batch, const uint8_t* frame, size_t size)
+{
+    if (batch.filled + size > job.batchSize) {
+        StepResult step = SendBatch(job, batch);
+        if (step != StepResult::Done) return step;
+    }
+    std::memcpy(job.batch + batch.filled, frame, size);
+    batch.filled += size;
+    ++batch.frames;
+    batch.lastAddress = FrameAddress(frame);
+    job.total += FrameDataLength(frame);
+    return StepResult::Done;
+}
+
+// The frames gathered before a failing line still go out, as they would
+// have one by one; then the failure.
+WriteOutcome FailAfterBatch(WriteJob& job, Batch& batch, WriteFailure failure)
+{
+    StepResult step = SendBatch(job, batch);
+    return step == StepResult::Done ? Fail(job, failure) : Finish(job, step);
 }
 
 }  // namespace
@@ -237,18 +284,20 @@ WriteOutcome RunWriteJob(WriteJob& job)
         StartLineReaderInMemory(reader, job.image, job.imageSize);
     char line[kMaxLineLength];
     uint8_t frame[kMaxFrameSize];
+    Batch batch = {0, 0, 0};
+    bool batched = job.ackMode == 0 && job.batch && job.batchSize >= kMaxFrameSize;
     for (;;) {
         ++job.line;
         size_t length = 0;
         LineRead read = ReadLine(reader, line, length);
-        if (read != LineRead::Line) return Fail(job, FailureOfLineRead(read));
+        if (read != LineRead::Line) return FailAfterBatch(job, batch, FailureOfLineRead(read));
         FrameResult encoded = EncodeLine(line, length, frame);
-        if (encoded.kind == FrameKind::Reject) return Fail(job, WriteFailure::LineRejected);
+        if (encoded.kind == FrameKind::Reject) return FailAfterBatch(job, batch, WriteFailure::LineRejected);
         if (encoded.kind == FrameKind::End) break;
-        step = SendFrame(job, frame, encoded.size);
+        step = batched ? AddToBatch(job, batch, frame, encoded.size) : SendFrame(job, frame, encoded.size);
         if (step != StepResult::Done) return Finish(job, step);
-        job.seam.notify(job.seam.frontEnd, WriteNote::Progress, job.total);
     }
+    if ((step = SendBatch(job, batch)) != StepResult::Done) return Finish(job, step);
     step = SendAll(job, EndSequence, kControlSequenceSize);
     if (step != StepResult::Done) return Finish(job, step);
     job.seam.notify(job.seam.frontEnd, WriteNote::End, 0);

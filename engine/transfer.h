@@ -107,6 +107,12 @@ struct WriteJob {
     size_t imageSize;
     TransferSeam seam;
     int ackMode;               // 1: wait for ACK/NAK after every frame
+    // Where nothing is read between frames (ackMode 0), frames may go out
+    // gathered into writes of up to `batchSize` bytes through `batch`, which
+    // the front end owns; the device sees the same bytes in the same order,
+    // and progress comes once per write. Null: one write per frame.
+    uint8_t* batch;
+    size_t batchSize;
     // How long the device may leave a frame unanswered, and the port leave
     // bytes untaken; 0: for ever (the Windows program).
     unsigned long answerTimeoutMs;
@@ -124,8 +130,9 @@ struct WriteJob {
     WriteFailure failure;     // why the job ended in WriteNote::Error
 };
 
-// Clears the worker-written fields and the firmware, and sets `running`;
-// the front end fills source (or image), seam, ackMode and answerTimeoutMs.
+// Clears the worker-written fields, the firmware and the batch, and sets
+// `running`; the front end fills source (or image), seam, ackMode and
+// answerTimeoutMs, and a batch if it wants one.
 void PrepareWriteJob(WriteJob& job);
 
 // Carries one job from the start sequence to its one final notification,

@@ -15,9 +15,6 @@
 
 namespace {
 
-// UNIX98 pty slaves (/dev/pts/N) have no sysfs entry of their own.
-bool IsPtySlave(dev_t device) { return major(device) >= 136 && major(device) <= 143; }
-
 unsigned PtyIndex(dev_t device) { return (major(device) - 136) * 256 + minor(device); }
 
 constexpr unsigned kPrinterMajor = 6;  // lp
@@ -95,6 +92,8 @@ void NameOfProcess(const char* pid, char* text, size_t size)
 }
 
 }  // namespace
+
+bool IsPtySlave(dev_t device) { return major(device) >= 136 && major(device) <= 143; }
 
 PathKind KindOfPath(const char* path, char* why, size_t size)
 {

@@ -78,6 +78,12 @@ struct PortOpening {
     // Another program that has the same device open, "ModemManager (PID
     // 812)", where the system shows one: it may take the device's answers.
     char otherHolder[96];
+    // What was done to make the adapter pass answers on at once, or why it
+    // could not be ("" where there was nothing to do): never a failure.
+    char latencyNote[160];
+    // Bytes a second the line carries; 0 where the port takes them as fast as
+    // they come (a pty, a parallel or the device's own USB port).
+    unsigned long lineBytesPerSecond;
 };
 
 // Opens the port named `name` (a device path on Linux, COMn or LPTn on

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -18,12 +20,20 @@
 
 namespace {
 
-unsigned long long MonotonicMs(void* = nullptr)
+uint64_t NowNs()
 {
     timespec now = {};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return (unsigned long long)now.tv_sec * 1000ull + (unsigned long long)now.tv_nsec / 1000000ull;
+    return uint64_t(now.tv_sec) * 1000000000ull + uint64_t(now.tv_nsec);
 }
+
+unsigned long long MonotonicMs(void* = nullptr) { return NowNs() / 1000000ull; }
+
+// A late wake-up from a sleep through the whole frame would add itself to
+// every frame: the wait for an answer sleeps until shortly before it can
+// come, then reads without sleeping, for a bounded time.
+constexpr uint64_t kSpinBeforeNs = 300000;
+constexpr uint64_t kSpinAfterNs = 2000000;
 
 // The termios constant of each rate the baud table holds.
 speed_t SpeedOf(unsigned long baud)
@@ -50,12 +60,16 @@ bool IsLostError(int error) { return error != EAGAIN && error != EWOULDBLOCK && 
 Port& PortOf(void* context) { return *static_cast<Port*>(context); }
 
 // Writes as much as the port takes within 10 ms per byte plus 200 ms, like
-// the Windows port's write timeout; the worker retries the rest.
+// the Windows port's write timeout, but at most a second, so that a large
+// gathered write still comes back to the worker (and its ABORT) in time;
+// the worker retries the rest.
+constexpr unsigned long long kLongestWriteMs = 1000;
+
 long PosixWrite(void* context, const uint8_t* bytes, size_t count)
 {
     Port& port = PortOf(context);
-    unsigned long long deadline =
-        MonotonicMs() + kPortTimeouts.writeTotalMultiplier * count + kPortTimeouts.writeTotalConstant;
+    unsigned long long timeout = kPortTimeouts.writeTotalMultiplier * count + kPortTimeouts.writeTotalConstant;
+    unsigned long long deadline = MonotonicMs() + (timeout < kLongestWriteMs ? timeout : kLongestWriteMs);
     size_t written = 0;
     while (written < count) {
         unsigned long long now = MonotonicMs();
@@ -69,7 +83,49 @@ long PosixWrite(void* context, const uint8_t* bytes, size_t count)
         if (n < 0 && IsLostError(errno)) return -1;
         if (n > 0) written += size_t(n);
     }
+    if (port.byteNs && written) {
+        uint64_t now = NowNs();
+        port.lineFreeNs = (port.lineFreeNs > now ? port.lineFreeNs : now) + written * port.byteNs;
+        port.answerDueNs = port.lineFreeNs + port.byteNs;
+    }
     return long(written);
+}
+
+enum class Spin { Byte, Nothing, Lost };
+
+// A tty in raw mode reads 0 bytes both when there are none and when the
+// port is gone: a poll that does not wait tells them apart.
+Spin ReadAtOnce(const Port& port, uint8_t* byte)
+{
+    pollfd watch = {port.fd, POLLIN, 0};
+    int ready = poll(&watch, 1, 0);
+    if (ready == 0 || (ready < 0 && errno == EINTR)) return Spin::Nothing;
+    if (ready < 0 || !(watch.revents & POLLIN)) return Spin::Lost;
+    ssize_t n = read(port.fd, byte, 1);
+    if (n == 1) return Spin::Byte;
+    return n == 0 || IsLostError(errno) ? Spin::Lost : Spin::Nothing;
+}
+
+// Sleeps (an early answer still wakes it) until shortly before the answer
+// is due, then reads without sleeping until a little after; sched_yield
+// lets the pty's own kernel work run on this CPU meanwhile.
+Spin AwaitDueAnswer(Port& port, uint8_t* byte)
+{
+    uint64_t due = port.answerDueNs;
+    port.answerDueNs = 0;
+    uint64_t now = NowNs();
+    if (now + kSpinBeforeNs < due) {
+        uint64_t sleep = due - kSpinBeforeNs - now;
+        timespec limit = {time_t(sleep / 1000000000ull), long(sleep % 1000000000ull)};
+        pollfd watch = {port.fd, POLLIN, 0};
+        if (ppoll(&watch, 1, &limit, nullptr) > 0 && !(watch.revents & POLLIN)) return Spin::Lost;
+    }
+    for (now = NowNs(); now < due + kSpinAfterNs; now = NowNs()) {
+        Spin got = ReadAtOnce(port, byte);
+        if (got != Spin::Nothing) return got;
+        sched_yield();
+    }
+    return Spin::Nothing;
 }
 
 // One byte within 200 ms. A hang-up or an I/O error means the port is gone
@@ -77,6 +133,10 @@ long PosixWrite(void* context, const uint8_t* bytes, size_t count)
 ReadResult PosixReadByte(void* context, uint8_t* byte)
 {
     Port& port = PortOf(context);
+    if (port.answerDueNs) {
+        Spin got = AwaitDueAnswer(port, byte);
+        if (got != Spin::Nothing) return got == Spin::Byte ? ReadResult::Byte : ReadResult::Lost;
+    }
     pollfd watch = {port.fd, POLLIN, 0};
     int ready = poll(&watch, 1, int(kPortTimeouts.readTotalConstant));
     if (ready < 0) return errno == EINTR ? ReadResult::Nothing : ReadResult::Lost;
@@ -161,6 +221,65 @@ int SetUpLine(Port& port, unsigned long baud)
     return 0;
 }
 
+// Where the driver takes it, ASYNC_LOW_LATENCY (FTDI's driver makes it a 1
+// ms latency timer); else the adapter's latency_timer in sysfs, set to 1.
+void AskForLowLatency(Port& port, char* note, size_t size)
+{
+    serial_struct serial = {};
+    const char* refused = std::strerror(ENOTTY);
+    if (ioctl(port.fd, TIOCGSERIAL, &serial) == 0) {
+        if (serial.flags & ASYNC_LOW_LATENCY) return;
+        port.savedSerialFlags = serial.flags;
+        serial.flags |= ASYNC_LOW_LATENCY;
+        if (ioctl(port.fd, TIOCSSERIAL, &serial) == 0) {
+            port.restoreSerialFlags = true;
+            std::snprintf(note, size, "low latency: ASYNC_LOW_LATENCY set");
+            return;
+        }
+        refused = std::strerror(errno);
+    }
+    struct stat status = {};
+    char timer[PATH_MAX];
+    FILE* file = nullptr;
+    if (fstat(port.fd, &status) == 0 &&
+        std::snprintf(timer, sizeof timer, "%s/dev/char/%u:%u/device/latency_timer", SysfsRoot(),
+                      major(status.st_rdev), minor(status.st_rdev)) < int(sizeof timer))
+        file = std::fopen(timer, "r+");
+    char old[16] = "";
+    if (!file || !std::fgets(old, sizeof old, file)) {
+        if (file) std::fclose(file);
+        std::snprintf(note, size, "low latency: not set (TIOCSSERIAL: %s; no latency_timer)", refused);
+        return;
+    }
+    old[std::strcspn(old, "\n")] = '\0';
+    std::rewind(file);
+    bool set = std::atoi(old) <= 1 || (std::fputs("1\n", file) >= 0 && std::fflush(file) == 0);
+    std::fclose(file);
+    if (set && std::atoi(old) > 1) {
+        std::snprintf(port.latencyTimer, sizeof port.latencyTimer, "%s", timer);
+        std::snprintf(port.savedLatency, sizeof port.savedLatency, "%s", old);
+        std::snprintf(note, size, "low latency: latency timer %s ms -> 1 ms", old);
+    } else if (!set) {
+        std::snprintf(note, size, "low latency: not set (latency_timer: %s)", std::strerror(errno));
+    }
+}
+
+void PutLatencyBack(Port& port)
+{
+    if (port.restoreSerialFlags) {
+        serial_struct serial = {};
+        if (ioctl(port.fd, TIOCGSERIAL, &serial) == 0) {
+            serial.flags = port.savedSerialFlags;
+            ioctl(port.fd, TIOCSSERIAL, &serial);
+        }
+    }
+    if (!port.latencyTimer[0]) return;
+    if (FILE* file = std::fopen(port.latencyTimer, "w")) {
+        std::fprintf(file, "%s\n", port.savedLatency);
+        std::fclose(file);
+    }
+}
+
 PortError ErrorOf(int error)
 {
     switch (error) {
@@ -185,7 +304,8 @@ PortOpening OpenPort(const char* name, unsigned long baud, AnswerMode mode)
         FormatOpenError(opening, name, PortError::NotAPort, why);
         return opening;
     }
-    Port* port = new Port{-1, false, {}};
+    Port* port = new Port{};
+    port->fd = -1;
     int error = OpenExclusive(name, pathKind, *port);
     if (error == ENOTTY) {
         ClosePort(port);
@@ -206,12 +326,18 @@ PortOpening OpenPort(const char* name, unsigned long baud, AnswerMode mode)
     struct stat status = {};
     if (fstat(port->fd, &status) == 0)
         FindOtherHolder(status.st_rdev, opening.otherHolder, sizeof opening.otherHolder);
+    if (opening.kind == PortKind::Serial) {
+        AskForLowLatency(*port, opening.latencyNote, sizeof opening.latencyNote);
+        port->byteNs = 10ull * 1000000000ull / (baud ? baud : 9600);
+        opening.lineBytesPerSecond = IsPtySlave(status.st_rdev) ? 0 : baud / 10;
+    }
     return opening;
 }
 
 void ClosePort(Port* port)
 {
     if (port->fd >= 0) {
+        PutLatencyBack(*port);
         if (port->isTerminal) {
             DrainOutput(*port);
             tcsetattr(port->fd, TCSANOW, &port->saved);

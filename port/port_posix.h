@@ -2,6 +2,8 @@
 // device behind one. Inside port/ (and its tests) only.
 #pragma once
 
+#include <climits>
+#include <cstdint>
 #include <sys/types.h>
 #include <termios.h>
 
@@ -12,7 +14,22 @@ struct Port {
     int fd;
     bool isTerminal;  // its line settings and exclusive mode were changed and are put back on close
     termios saved;    // the settings found on opening
+
+    // Low latency, asked for on opening and put back on close.
+    bool restoreSerialFlags;  // ASYNC_LOW_LATENCY was set: the driver's flags below
+    int savedSerialFlags;
+    char latencyTimer[PATH_MAX];  // the sysfs latency_timer changed; "" if none
+    char savedLatency[16];
+
+    // When the device's answer can come at the earliest: the time the line
+    // takes for what was written, and then the answer's own byte.
+    uint64_t byteNs;          // a byte's time on the line; 0: no line to wait for
+    uint64_t lineFreeNs;      // when the line will have carried everything written
+    uint64_t answerDueNs;     // 0 once the wait for it has begun
 };
+
+// UNIX98 pty slaves (/dev/pts/N), which have no sysfs entry of their own.
+bool IsPtySlave(dev_t device);
 
 // What a path names, decided without opening it.
 enum class PathKind { Missing, Terminal, Printer, NotAPort };

@@ -204,6 +204,7 @@ PortOpening OpenPort(const char* name, unsigned long baud, AnswerMode mode)
     KeepSettingsFound(*port);
     opening.kind = KindOfPortCode(code);
     SetUpPort(port->handle, opening.kind, baud);
+    opening.lineBytesPerSecond = opening.kind == PortKind::Serial ? baud / 10 : 0;
     opening.port = port;
     opening.ackMode = AckModeFor(mode, opening.kind);
     return opening;

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -299,24 +300,15 @@ void DrainInput(Sim& sim)
     }
 }
 
-void SendOutbox(Sim& sim)
+// True when answer bytes went out.
+bool SendOutbox(Sim& sim)
 {
     const uint8_t* bytes = sim.outbox + sim.outboxStart;
     ssize_t written = write(sim.fd, bytes, sim.outboxEnd - sim.outboxStart);
-    if (written <= 0) return;
+    if (written <= 0) return false;
     if (sim.timingFile) NoteAnswersWritten(sim, bytes, size_t(written), NowNs());
     sim.outboxStart += size_t(written);
-}
-
-// How long poll may wait: until the next answer falls due, or for ever.
-const timespec* WaitLimit(const Sim& sim, uint64_t nowNs, timespec& limit)
-{
-    if (sim.pendingCount == 0) return nullptr;
-    uint64_t dueNs = sim.pending[sim.pendingHead].dueNs;
-    uint64_t waitNs = dueNs > nowNs ? dueNs - nowNs : 0;
-    limit.tv_sec = time_t(waitNs / 1000000000ull);
-    limit.tv_nsec = long(waitNs % 1000000000ull);
-    return &limit;
+    return true;
 }
 
 // --replug: the device goes away (its link and its pty) and comes back on
@@ -337,13 +329,45 @@ void Replug(Sim& sim, const sigset_t& waitMask)
     fcntl(sim.fd, F_SETFL, fcntl(sim.fd, F_GETFL) | O_NONBLOCK);
 }
 
+// Answers go out on time, whatever the scheduler: the loop sleeps until
+// shortly before the next answer is due and then reads without sleeping
+// until it is; after an answer it reads without sleeping for a little while,
+// as the sender's next frame comes straight after. Each spin is bounded and
+// yields, so the pty's kernel work gets the CPU.
+constexpr uint64_t kSpinBeforeNs = 300000;
+constexpr uint64_t kSpinAfterAnswerNs = 2000000;
+
+// How long ppoll may wait: until shortly before the next answer falls due,
+// or for ever.
+const timespec* WaitLimit(const Sim& sim, uint64_t nowNs, timespec& limit)
+{
+    if (sim.pendingCount == 0) return nullptr;
+    uint64_t wakeNs = sim.pending[sim.pendingHead].dueNs - kSpinBeforeNs;
+    uint64_t waitNs = wakeNs > nowNs ? wakeNs - nowNs : 0;
+    limit.tv_sec = time_t(waitNs / 1000000000ull);
+    limit.tv_nsec = long(waitNs % 1000000000ull);
+    return &limit;
+}
+
 void Serve(Sim& sim, const sigset_t& waitMask)
 {
+    uint64_t spinUntilNs = 0;
+    unsigned long framesBeforeSpin = 0;
     while (!stopRequested && !sim.done) {
         if (sim.unplug && sim.outboxStart == sim.outboxEnd && sim.pendingCount == 0) Replug(sim, waitMask);
         if (sim.done) break;
         uint64_t nowNs = NowNs();
         ReleaseDueAnswers(sim, nowNs);
+        if (sim.outboxStart != sim.outboxEnd && SendOutbox(sim)) {
+            spinUntilNs = NowNs() + kSpinAfterAnswerNs;
+            framesBeforeSpin = sim.checker.totals.frames;
+        }
+        if (sim.checker.totals.frames != framesBeforeSpin) spinUntilNs = 0;  // the next frame is in
+        bool dueSoon = sim.pendingCount > 0 && sim.pending[sim.pendingHead].dueNs < nowNs + kSpinBeforeNs;
+        if (dueSoon || nowNs < spinUntilNs) {
+            if (!ReceiveBytes(sim)) sched_yield();
+            continue;
+        }
         bool sending = sim.outboxStart != sim.outboxEnd;
         pollfd watch = {sim.fd, short(POLLIN | (sending ? POLLOUT : 0)), 0};
         timespec limit = {};

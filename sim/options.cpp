@@ -8,7 +8,7 @@
 
 const char kSimHelp[] =
     "usage: quorvane-sim [--port PATH] [--link PATH] [--silent] [--nak N] [--junk K]\n"
-    "                    [--no-answer N] [--delay MS] [--baud RATE] [--transcript FILE]\n"
+    "                    [--no-answer N] [--delay MS] [--latency MS] [--baud RATE] [--transcript FILE]\n"
     "                    [--raw FILE] [--timing FILE] [--once] [--replug MS] [--help]\n"
     "                    [--version]\n"
     "\n"
@@ -46,6 +46,9 @@ const char kSimHelp[] =
     "  --no-answer N      never answer frame N\n"
     "  --junk K           send K junk bytes (55) before every answer\n"
     "  --delay MS         send every answer MS milliseconds late\n"
+    "  --latency MS       play a USB serial adapter's latency timer: an answer\n"
+    "                     waits for the timer's next tick, every MS milliseconds\n"
+    "                     (16 is the FTDI chips' default, 1 their lowest)\n"
     "  --baud RATE        emulate a line of RATE baud: answer a frame only after it\n"
     "                     would have crossed the line, and the answer after its own\n"
     "                     bytes would have come back (10 bits a byte)\n"
@@ -111,6 +114,7 @@ const NumberRule kFrameNumber = {1, 4294967295ul};
 const NumberRule kJunkCount = {0, kSimMaxJunk};
 const NumberRule kDelayMs = {0, 86400000};   // a day
 const NumberRule kBaudRate = {1, 10000000};
+const NumberRule kLatencyMs = {1, 255};  // what FTDI's latency timer takes
 
 // The options by kind: flags, paths and numbers, each with the field it sets.
 const CommandOption kSimOptions[] = {
@@ -118,7 +122,7 @@ const CommandOption kSimOptions[] = {
     {"port", 0, true},         {"link", 0, true},        {"transcript", 0, true},
     {"raw", 0, true},          {"timing", 0, true},      {"nak", 0, true},
     {"no-answer", 0, true},    {"junk", 0, true},        {"delay", 0, true},
-    {"baud", 0, true},         {"replug", 0, true},
+    {"baud", 0, true},         {"replug", 0, true},      {"latency", 0, true},
 };
 constexpr int kFirstPath = 3;
 constexpr int kFirstNumber = 8;
@@ -138,7 +142,7 @@ const char** PathOf(SimOptions& options, int index)
 bool TakeNumber(SimOptions& options, int index, const char* value, char* error, size_t errorSize)
 {
     static const NumberRule* const kRules[] = {&kFrameNumber, &kFrameNumber, &kJunkCount, &kDelayMs, &kBaudRate,
-                                               &kDelayMs};
+                                               &kDelayMs,     &kLatencyMs};
     const NumberRule& rule = *kRules[index - kFirstNumber];
     unsigned long number = 0;
     if (!ParseNumber(value, rule, number)) {
@@ -153,7 +157,8 @@ bool TakeNumber(SimOptions& options, int index, const char* value, char* error, 
     case 2: policy.junkCount = unsigned(number); break;
     case 3: policy.delayMs = number; break;
     case 4: policy.baud = number; break;
-    default: options.replugMs = number; break;
+    case 5: options.replugMs = number; break;
+    default: policy.latencyMs = number; break;
     }
     return true;
 }

@@ -18,6 +18,7 @@ struct SimPolicy {
     unsigned junkCount;           // junk bytes sent before every answer
     unsigned long delayMs;        // every answer goes out this much later
     unsigned long baud;           // hold each frame for its time on the wire; 0: off
+    unsigned long latencyMs;      // an adapter's latency timer: answers wait for its next tick; 0: none
 };
 
 // Sent before an answer by --junk: neither ACK nor NAK.

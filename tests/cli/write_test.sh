@@ -48,6 +48,15 @@ worked=$examples/worked-example.mot
 "$cli" frames --raw "$demo" >"$work/demo.expected"
 "$cli" frames --raw "$worked" >"$work/worked.expected"
 "$make_firmware" --bytes 300000 "$work/large.mot" >/dev/null
+# An Intel HEX file and a raw binary of the demo image, and the S-records
+# srec_cat makes of each: a job sends exactly those records' frames.
+srec_cat "$demo" -o "$work/demo.hex" -intel
+srec_cat "$work/demo.hex" -intel -o "$work/hex.mot" -motorola -address-length=4 -obs=32
+srec_cat "$demo" -offset -0x10000 -o "$work/demo.bin" -binary
+srec_cat "$work/demo.bin" -binary -offset 0x10000 -o "$work/bin.mot" -motorola -address-length=4 -obs=32 \
+    -execution-start-address=0
+"$cli" frames --raw "$work/hex.mot" >"$work/hex.expected"
+"$cli" frames --raw "$work/bin.mot" >"$work/bin.expected"
 
 # Whole jobs: NAME | SIMULATOR | FILE | WRITE OPTIONS | STATUS | TEXT | FRAMES RECEIVED | BYTES RECEIVED
 while IFS='|' read -r name simulator file options want text frames bytes; do
@@ -66,6 +75,8 @@ slow line|--baud 4800 --once|$worked|--baud 4800|0||2|worked.expected
 NAK ends the job|--nak 3|$demo||1|NAK after frame 3 (address 0x00010020)|3|-
 silent device|--silent|$worked|--answer-timeout 0.5|1|no answer within 0.5 seconds after frame 1|1|-
 silent mode|--silent --once|$demo|--mode silent|0||514|demo.expected
+Intel HEX|--once|$work/demo.hex||0|written, 16384 bytes in 514 frames|514|hex.expected
+raw binary at a base address|--once|$work/demo.bin|--base 0x10000 --record-size 32|0||514|bin.expected
 TABLE
 
 # What is not a port is never opened: NAME | PORT | TEXT. Nothing is written to it.

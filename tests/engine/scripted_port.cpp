@@ -80,6 +80,9 @@ WriteOutcome RunScripted(ScriptedPort& port, const std::string& fileText, int ac
     job.seam = SeamFor(port);
     job.ackMode = ackMode;
     job.answerTimeoutMs = answerTimeoutMs;
+    static uint8_t batch[65536];
+    job.batch = port.batchSize ? batch : nullptr;
+    job.batchSize = port.batchSize;
     port.job = &job;
     WriteOutcome outcome = RunWriteJob(job);
     port.job = nullptr;

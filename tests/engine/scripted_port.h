@@ -33,6 +33,7 @@ struct ScriptedPort {
     std::deque<Answer> answers;
     Answer afterScript = {ReadResult::Nothing, 0};
     unsigned long long msPerRead = 200;  // the fake clock advances with every read
+    size_t batchSize = 0;                // gather frames into writes of this size; 0: one per frame
 
     // ABORT pressed during the n-th call (from 0) of each kind; -1: never.
     int abortAtWrite = -1;

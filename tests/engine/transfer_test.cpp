@@ -47,6 +47,8 @@ struct JobCase {
     Answer afterScript = kAckByte;
     int ackMode = 1;
     int reads = -1, pauses = -1;  // -1: not looked at
+    size_t batchSize = 0;
+    int writes = -1;
 };
 
 std::vector<JobCase> JobCases()
@@ -65,6 +67,16 @@ std::vector<JobCase> JobCases()
          {Progress(0), Progress(16), kEndNote}, {}, {}, -1, -1, -1, 0, kNothing, 0, 0},
         {"progress is the running sum of LEN", kHeader + kData + kData2 + kData + kEnd, end, none,
          Whole({kHeader, kData, kData2, kData}), {Progress(0), Progress(16), Progress(20), Progress(36), kEndNote}},
+        // Without answers, frames may go out gathered: the same bytes, fewer writes and progress notes.
+        {"frames gathered into one write", kWorkedFile + "", end, none, Whole({kHeader, kData}),
+         {Progress(16), kEndNote}, {}, {}, -1, -1, -1, 0, kNothing, 0, 0, -1, kMaxFrameSize, 3},
+        {"a full batch goes out before the next frame", kData + kData + kData + kData + kData + kData + kData + kData +
+         kData + kData + kData + kEnd, end, none, Whole(std::vector<std::string>(11, kData)),
+         {Progress(160), Progress(176), kEndNote}, {}, {}, -1, -1, -1, 0, kNothing, 0, 0, -1, kMaxFrameSize, 4},
+        {"gathered frames before a rejected line still go out", kData + "junk\n", error, WriteFailure::LineRejected,
+         Sent({kData}), {Progress(16), kErrorNote}, {}, {}, -1, -1, -1, 0, kNothing, 0, 0, -1, kMaxFrameSize},
+        {"ABORT before a gathered write", kData + kEnd, aborted, none, Start(), {kAbortedNote}, {}, {}, 0, -1, -1,
+         0, kNothing, 0, -1, -1, kMaxFrameSize},
         // File shapes.
         {"termination record only", kEnd, end, none, Whole({}), {kEndNote}},
         {"empty file", "", error, WriteFailure::FileEnded, Start(), {kErrorNote}},
@@ -144,6 +156,7 @@ TEST(TransferWorker, EveryJobEndsAsScripted)
         port.abortAtWrite = c.abortAtWrite;
         port.abortAtRead = c.abortAtRead;
         port.abortAtNote = c.abortAtNote;
+        port.batchSize = c.batchSize;
         WriteJob job;
         EXPECT_EQ(RunScripted(port, c.file, c.ackMode, c.timeoutMs, &job), c.outcome);
         EXPECT_EQ(job.failure, c.failure);
@@ -154,6 +167,9 @@ TEST(TransferWorker, EveryJobEndsAsScripted)
         }
         if (c.pauses >= 0) {
             EXPECT_EQ(port.pauses, c.pauses);
+        }
+        if (c.writes >= 0) {
+            EXPECT_EQ(port.writeCalls, c.writes);
         }
     }
 }

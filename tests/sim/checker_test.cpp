@@ -81,7 +81,7 @@ SimSink SinkFor(Recorder& recorder)
     return {&recorder, Record};
 }
 
-const SimPolicy kAnswerEveryFrame = {false, 0, 0, 0, 0, 0};
+const SimPolicy kAnswerEveryFrame = {false, 0, 0, 0, 0, 0, 0};
 
 // Feeds `stream` in pieces cut at `cuts` (increasing offsets), all at time 0.
 Recorder CheckInPieces(const Bytes& stream, const std::vector<size_t>& cuts, SimChecker& checker,
@@ -235,18 +235,18 @@ TEST(SimPolicy, DecidesEachFramesAnswer)
     const SimAnswer none = SimAnswer::None;
     const std::vector<std::string> three = {kHeaderFrame, kS2Frame, kS3Frame};
     const std::vector<PolicyCase> rows = {
-        {"every frame acknowledged", {false, 0, 0, 0, 0, 0}, three, {ack, ack, ack}},
-        {"NAK for frame 2", {false, 2, 0, 0, 0, 0}, three, {ack, nak, ack}},
-        {"NAK for the empty first frame", {false, 1, 0, 0, 0, 0}, three, {nak, ack, ack}},
-        {"NAK for a frame never sent", {false, 9, 0, 0, 0, 0}, three, {ack, ack, ack}},
-        {"no answer for frame 3", {false, 0, 3, 0, 0, 0}, three, {ack, ack, none}},
-        {"no answer wins over NAK", {false, 2, 2, 0, 0, 0}, three, {ack, none, ack}},
-        {"NAK and no answer combined", {false, 1, 3, 0, 0, 0}, three, {nak, ack, none}},
-        {"silent", {true, 0, 0, 0, 0, 0}, three, {none, none, none}},
-        {"silent even with NAK asked for", {true, 2, 0, 0, 0, 0}, three, {none, none, none}},
-        {"silent even for a bad CRC", {true, 0, 0, 0, 0, 0}, {kS1FrameBadCrc}, {none}},
-        {"bad CRC refused", {false, 0, 0, 0, 0, 0}, {kS2Frame, kS1FrameBadCrc}, {ack, nak}},
-        {"bad CRC on the frame to be left unanswered", {false, 0, 1, 0, 0, 0}, {kS1FrameBadCrc}, {none}},
+        {"every frame acknowledged", {false, 0, 0, 0, 0, 0, 0}, three, {ack, ack, ack}},
+        {"NAK for frame 2", {false, 2, 0, 0, 0, 0, 0}, three, {ack, nak, ack}},
+        {"NAK for the empty first frame", {false, 1, 0, 0, 0, 0, 0}, three, {nak, ack, ack}},
+        {"NAK for a frame never sent", {false, 9, 0, 0, 0, 0, 0}, three, {ack, ack, ack}},
+        {"no answer for frame 3", {false, 0, 3, 0, 0, 0, 0}, three, {ack, ack, none}},
+        {"no answer wins over NAK", {false, 2, 2, 0, 0, 0, 0}, three, {ack, none, ack}},
+        {"NAK and no answer combined", {false, 1, 3, 0, 0, 0, 0}, three, {nak, ack, none}},
+        {"silent", {true, 0, 0, 0, 0, 0, 0}, three, {none, none, none}},
+        {"silent even with NAK asked for", {true, 2, 0, 0, 0, 0, 0}, three, {none, none, none}},
+        {"silent even for a bad CRC", {true, 0, 0, 0, 0, 0, 0}, {kS1FrameBadCrc}, {none}},
+        {"bad CRC refused", {false, 0, 0, 0, 0, 0, 0}, {kS2Frame, kS1FrameBadCrc}, {ack, nak}},
+        {"bad CRC on the frame to be left unanswered", {false, 0, 1, 0, 0, 0, 0}, {kS1FrameBadCrc}, {none}},
     };
     for (const PolicyCase& row : rows) {
         SCOPED_TRACE(row.name);
@@ -280,12 +280,12 @@ TEST(SimPolicy, AnswerBytesCarryTheJunkFirst)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        SimPolicy policy = {false, 0, 0, row.junk, 0, 0};
+        SimPolicy policy = {false, 0, 0, row.junk, 0, 0, 0};
         uint8_t bytes[kSimMaxJunk + 1];
         size_t count = SimAnswerBytes(policy, row.answer, bytes);
         EXPECT_EQ(Bytes(bytes, bytes + count), FromHex(row.bytes));
     }
-    SimPolicy most = {false, 0, 0, unsigned(kSimMaxJunk), 0, 0};
+    SimPolicy most = {false, 0, 0, unsigned(kSimMaxJunk), 0, 0, 0};
     uint8_t bytes[kSimMaxJunk + 1];
     ASSERT_EQ(SimAnswerBytes(most, SimAnswer::Ack, bytes), kSimMaxJunk + 1);
     EXPECT_EQ(bytes[kSimMaxJunk], 0x06);
@@ -326,24 +326,26 @@ TEST(SimPolicy, AnswersFallDueAfterTheDelayAndTheTimeOnTheLine)
         std::vector<uint64_t> due;
     };
     const std::vector<Row> rows = {
-        {"at once", {false, 0, 0, 0, 0, 0}, {{5 * ms, kHeaderFrame}}, {5 * ms}},
-        {"delayed", {false, 0, 0, 0, 250, 0}, {{5 * ms, kHeaderFrame}}, {255 * ms}},
+        {"at once", {false, 0, 0, 0, 0, 0, 0}, {{5 * ms, kHeaderFrame}}, {5 * ms}},
+        {"delayed", {false, 0, 0, 0, 250, 0, 0}, {{5 * ms, kHeaderFrame}}, {255 * ms}},
+        {"an adapter's latency timer holds it to its next tick", {false, 0, 0, 0, 0, 0, 16},
+         {{5 * ms, kHeaderFrame}, {17 * ms, kHeaderFrame}}, {16 * ms, 32 * ms}},
         // On an emulated line the answer byte itself takes one byte time more.
-        {"held for 9 bytes on the line, then the answer's byte", {false, 0, 0, 0, 0, 9600}, {{0, kHeaderFrame}},
+        {"held for 9 bytes on the line, then the answer's byte", {false, 0, 0, 0, 0, 9600, 0}, {{0, kHeaderFrame}},
          {10 * byte9600}},
-        {"line time then delay", {false, 0, 0, 0, 100, 9600}, {{0, kHeaderFrame}}, {10 * byte9600 + 100 * ms}},
-        {"junk before the answer travels too", {false, 0, 0, 3, 0, 9600}, {{0, kHeaderFrame}}, {13 * byte9600}},
+        {"line time then delay", {false, 0, 0, 0, 100, 9600, 0}, {{0, kHeaderFrame}}, {10 * byte9600 + 100 * ms}},
+        {"junk before the answer travels too", {false, 0, 0, 3, 0, 9600, 0}, {{0, kHeaderFrame}}, {13 * byte9600}},
         {"a frame whose bytes trickle in ends on the line after its last byte",
-         {false, 0, 0, 0, 0, 9600},
+         {false, 0, 0, 0, 0, 9600, 0},
          {{0, "02 00 00 00 00"}, {50 * ms, "00 03 01 40"}},
          {50 * ms + 5 * byte9600}},
         {"back-to-back frames queue on the line",
-         {false, 0, 0, 0, 0, 9600},
+         {false, 0, 0, 0, 0, 9600, 0},
          {{0, std::string(kHeaderFrame) + kHeaderFrame}},
          {10 * byte9600, 19 * byte9600}},
-        {"junk takes line time too", {false, 0, 0, 0, 0, 9600}, {{0, std::string("55 55") + kHeaderFrame}},
+        {"junk takes line time too", {false, 0, 0, 0, 0, 9600, 0}, {{0, std::string("55 55") + kHeaderFrame}},
          {12 * byte9600}},
-        {"a start sequence takes line time", {false, 0, 0, 0, 0, 9600}, {{0, std::string(kStart) + kHeaderFrame}},
+        {"a start sequence takes line time", {false, 0, 0, 0, 0, 9600, 0}, {{0, std::string(kStart) + kHeaderFrame}},
          {17 * byte9600}},
     };
     for (const Row& row : rows) {
