@@ -91,8 +91,13 @@ bool ParseCommandLine(int argc, char** argv, const CommandOption* options, int o
         }
         char spelling[64];
         if (value == '?') {
-            // A short option names itself in optopt; a long one only in argv.
-            if (optopt > 0 && optopt < kLongOnlyBase && argv[optind - 1][1] != '-') {
+            // A known option given a value it does not take names itself in
+            // optopt; so does an unknown letter, which may stand inside a
+            // cluster that getopt has not passed yet; an unknown long option
+            // is the argument just passed.
+            int known = optopt ? IndexOf(options, optionCount, optopt) : -1;
+            if (known >= 0) return Fail(line, "%s takes no value", Spelling(options, known, spelling));
+            if (optopt > 0 && optopt < kLongOnlyBase) {
                 std::snprintf(spelling, sizeof spelling, "-%c", optopt);
                 return Fail(line, "unknown option '%s'", spelling);
             }
