@@ -1,0 +1,114 @@
+#!/bin/bash
+# quorvane-cli.exe under wine64, through Wine's COM and LPT ports to
+# quorvane-sim: the ports the Windows program's dialog offers, whole jobs byte
+# for byte, and the line settings the port's set-up gives (read back from the
+# simulator's pty while a job runs, and as found again after it).
+#   wine_test.sh SOURCE_PREFIX WINE64 QUORVANE_SIM NATIVE_CLI EXAMPLES_DIR CLI_EXE
+set -u
+source=$1 wine=$2 sim=$3 native_cli=$4 examples=$5 exe=$6
+wineserver=$(dirname "$wine")/wineserver
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+[ -f "$source/system.reg" ] || { echo "no Wine prefix at $source"; exit 1; }
+# Next to the build's prefix, sharing its files by hard links; the registry
+# files are copied, the wineserver rewrites them.
+work=$(mktemp -d "$(dirname "$source")/cli-wine.XXXXXX")
+sim_pid=
+cleanup() {
+    "$wineserver" -k 2>/dev/null  # it may hold the pty: it goes before the pty's other end
+    [ -z "$sim_pid" ] || kill "$sim_pid" 2>/dev/null
+    wait 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+cp -al "$source" "$work/prefix"
+for file in "$source"/*.reg; do cp --remove-destination "$file" "$work/prefix/"; done
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY
+"$wineserver" -p  # values written into the device maps last while it runs
+
+# A Windows program's output goes into a file, never a pipe: the Wine
+# services it starts would keep the pipe open.
+run_windows() { "$wine" "$@" >"$work/out" 2>&1 </dev/null; status=$?; tr -d '\r' <"$work/out" >"$work/said"; }
+expect() {  # NAME STATUS [TEXT]
+    [ "$status" -eq "$2" ] || fail "$1: exit $status, wanted $2: $(tail -n 3 "$work/said")"
+    [ -z "${3:-}" ] || grep -qF -- "$3" "$work/said" || fail "$1: no '$3' in: $(cat "$work/said")"
+}
+serial_map='HKLM\HARDWARE\DEVICEMAP\SERIALCOMM'
+parallel_map='HKLM\HARDWARE\DEVICEMAP\PARALLEL PORTS'
+set_value() { run_windows reg add "$1" /v "$2" /t "${4:-REG_SZ}" /d "$3" /f; }
+
+# What the port dialog offers, as the device maps name the ports.
+run_windows reg delete "$serial_map" /va /f
+run_windows reg delete "$parallel_map" /va /f
+set_value "$serial_map" '\??\usb#VID_0D5C&PID_0002#7&1a2b3c4d&0&0000' COM4  # Wine enumerates by name
+set_value "$serial_map" '\Device\Serial0' COM1
+set_value "$serial_map" '\Device\Serial1' COM01
+set_value "$serial_map" '\Device\Serial2' COM2 REG_EXPAND_SZ
+set_value "$serial_map" '\Device\Serial3' com7
+set_value "$parallel_map" '\Device\Parallel0' '\DosDevices\LPT1'
+set_value "$parallel_map" '\Device\Parallel1' '\Device\Parallel0'
+set_value "$parallel_map" '\Device\Parallel2' '\DosDevices\lpt2'
+run_windows "$exe" ports
+expect ports 0
+[ "$(awk '{print $1 " " $2}' "$work/said" | tr '\n' ' ')" = "COM4 device-usb COM1 serial com7 serial LPT1 parallel lpt2 parallel " ] ||
+    fail "ports listed: $(cat "$work/said")"
+run_windows reg delete "$serial_map" /v '\??\usb#VID_0D5C&PID_0002#7&1a2b3c4d&0&0000' /f
+
+firmware=$work/worked.mot
+cp "$examples/worked-example.mot" "$firmware"
+"$native_cli" frames --raw "$firmware" >"$work/expected.raw"
+
+# Serves Wine's DEVICE with a simulator whose line starts scrambled; sets $pty.
+start_sim() {  # DEVICE SIM_OPTIONS...
+    local device=$1
+    shift
+    rm -f "$work/received" "$work/sim.out" "$WINEPREFIX/dosdevices/$device"
+    "$sim" --link "$WINEPREFIX/dosdevices/$device" --raw "$work/received" "$@" >"$work/sim.out" 2>&1 &
+    sim_pid=$!
+    for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
+    pty=$(head -n 1 "$work/sim.out")
+    stty -F "$pty" 1200 cstopb crtscts ixon ixoff
+}
+line_of() {
+    stty -F "$pty" -a | tr ';' '\n' | sed 's/^ *//' | tr ' ' '\n' | grep -E '^(-?cstopb|-?crtscts|-?ixon|-?ixoff)$' |
+        tr '\n' ' ' | sed "s/^/speed $(stty -F "$pty" speed) /"
+}
+scrambled="speed 1200 cstopb crtscts ixon ixoff "
+
+# NAME | DEVICE | SIMULATOR | WRITE OPTIONS | STATUS | TEXT | LINE DURING THE JOB
+while IFS='|' read -r name device simulator options want text line; do
+    start_sim "$device" $simulator
+    "$wine" "$exe" write "$firmware" $options --answer-timeout 20 >"$work/out" 2>&1 </dev/null &
+    writer=$!
+    sleep 2  # the simulator holds the first answer back for 3 s
+    during=$(line_of)
+    wait "$writer"; status=$?
+    tr -d '\r' <"$work/out" >"$work/said"
+    expect "$name" "$want" "$text"
+    [ "$during" = "$line " ] || fail "$name: line during the job '$during', wanted '$line '"
+    [ "$(line_of)" = "$scrambled" ] || fail "$name: the line was not put back: $(line_of)"
+    kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; sim_pid=
+    [ "$want" -ne 0 ] || cmp -s "$work/received" "$work/expected.raw" || fail "$name: the device received other bytes"
+done <<'TABLE'
+COM5 at 38400|com5|--delay 3000|--port COM5 --baud 38400|0|COM5: written|speed 38400 -cstopb -crtscts -ixon -ixoff
+COM5 at 19200|com5|--delay 3000|--port COM5 --baud 19200|0|COM5: written|speed 19200 -cstopb -crtscts -ixon -ixoff
+COM5 at 9600|com5|--delay 3000|--port COM5|0|COM5: written|speed 9600 -cstopb -crtscts -ixon -ixoff
+COM5 at 4800, NAK|com5|--delay 3000 --nak 2|--port COM5 --baud 4800|1|NAK after frame 2|speed 4800 -cstopb -crtscts -ixon -ixoff
+LPT1: frames back to back, the line untouched|lpt1|--silent --delay 3000|--port LPT1|0|LPT1: written|speed 1200 cstopb crtscts ixon ixoff
+TABLE
+set_value "$serial_map" '\??\USB#Vid_0d5c&Pid_0002#9' COM5
+start_sim com5 --silent
+run_windows "$exe" write "$firmware" --port COM5
+expect "the device's own USB port: frames back to back" 0 "COM5: written"
+[ "$(line_of)" = "$scrambled" ] || fail "the device's own USB port got a line set-up: $(line_of)"
+kill "$sim_pid"; wait "$sim_pid" 2>/dev/null; sim_pid=
+cmp -s "$work/received" "$work/expected.raw" || fail "the device's own USB port received other bytes"
+
+run_windows "$exe" write "$firmware" --port COM9
+expect "missing port" 4 "cannot open COM9"
+run_windows "$exe" write "$firmware" --port /dev/ttyS0
+expect "not a Windows port name" 4 "a port is COMn or LPTn"
+
+echo "$failures failure(s)"
+[ "$failures" -eq 0 ]
