@@ -17,14 +17,6 @@ constexpr uint64_t kSrecCatBlockSize = 1792;
 constexpr uint64_t kAddressSpace = uint64_t(1) << 32;
 constexpr size_t kMaxHeaderSize = 252;  // an S0 record's count byte also holds a 2-byte address and the checksum
 
-// Checked as the C99 printf that the builds use (MinGW's own "printf" check
-// is Microsoft's, which lacks %zu; clang knows only "printf").
-#if defined(__clang__)
-bool Fail(char* error, size_t errorSize, const char* format, ...) __attribute__((format(printf, 3, 4)));
-#else
-bool Fail(char* error, size_t errorSize, const char* format, ...) __attribute__((format(gnu_printf, 3, 4)));
-#endif
-
 bool Fail(char* error, size_t errorSize, const char* format, ...)
 {
     va_list args;

@@ -239,29 +239,30 @@ void AskForLowLatency(Port& port, char* note, size_t size)
         refused = std::strerror(errno);
     }
     struct stat status = {};
-    char timer[PATH_MAX];
+    char timer[PATH_MAX], old[16] = "";
     FILE* file = nullptr;
     if (fstat(port.fd, &status) == 0 &&
         std::snprintf(timer, sizeof timer, "%s/dev/char/%u:%u/device/latency_timer", SysfsRoot(),
                       major(status.st_rdev), minor(status.st_rdev)) < int(sizeof timer))
-        file = std::fopen(timer, "r+");
-    char old[16] = "";
-    if (!file || !std::fgets(old, sizeof old, file)) {
-        if (file) std::fclose(file);
+        file = std::fopen(timer, "r");
+    bool read = file && std::fgets(old, sizeof old, file);
+    if (file) std::fclose(file);
+    if (!read) {
         std::snprintf(note, size, "low latency: not set (TIOCSSERIAL: %s; no latency_timer)", refused);
         return;
     }
     old[std::strcspn(old, "\n")] = '\0';
-    std::rewind(file);
-    bool set = std::atoi(old) <= 1 || (std::fputs("1\n", file) >= 0 && std::fflush(file) == 0);
-    std::fclose(file);
-    if (set && std::atoi(old) > 1) {
-        std::snprintf(port.latencyTimer, sizeof port.latencyTimer, "%s", timer);
-        std::snprintf(port.savedLatency, sizeof port.savedLatency, "%s", old);
-        std::snprintf(note, size, "low latency: latency timer %s ms -> 1 ms", old);
-    } else if (!set) {
+    if (std::atoi(old) <= 1) return;
+    file = std::fopen(timer, "w");
+    bool set = file && std::fputs("1\n", file) >= 0;
+    if (file && std::fclose(file) != 0) set = false;
+    if (!set) {
         std::snprintf(note, size, "low latency: not set (latency_timer: %s)", std::strerror(errno));
+        return;
     }
+    std::snprintf(port.latencyTimer, sizeof port.latencyTimer, "%s", timer);
+    std::snprintf(port.savedLatency, sizeof port.savedLatency, "%s", old);
+    std::snprintf(note, size, "low latency: latency timer %s ms -> 1 ms", old);
 }
 
 void PutLatencyBack(Port& port)
