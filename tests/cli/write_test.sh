@@ -74,6 +74,7 @@ junk before every answer|--junk 5 --once|$worked||0||2|worked.expected
 slow line|--baud 4800 --once|$worked|--baud 4800|0||2|worked.expected
 NAK ends the job|--nak 3|$demo||1|NAK after frame 3 (address 0x00010020)|3|-
 silent device|--silent|$worked|--answer-timeout 0.5|1|no answer within 0.5 seconds after frame 1|1|-
+first frame unanswered: told at once|--no-answer 1|$worked|-t 3.5|1|no answer to the first frame after 3 seconds|1|-
 silent mode|--silent --once|$demo|--mode silent|0||514|demo.expected
 Intel HEX|--once|$work/demo.hex||0|written, 16384 bytes in 514 frames|514|hex.expected
 raw binary at a base address|--once|$work/demo.bin|--base 0x10000 --record-size 32|0||514|bin.expected
@@ -320,6 +321,8 @@ usb=$sys/devices/usb1/1-2
 mkdir -p "$usb/1-2:1.0/tty/ttyACM0" "$sys/class/tty" "$work/devroot"
 printf '0d5c\n' >"$usb/idVendor"; printf '0002\n' >"$usb/idProduct"; printf 'QV0042\n' >"$usb/serial"
 export QUORVANE_SYSFS_ROOT=$sys QUORVANE_DEV_ROOT=$work/devroot
+XDG_CONFIG_HOME=$work/no-settings run write "$worked"
+expect "no device port to choose" 4 "--port auto found none of the target device's own USB ports"
 XDG_CONFIG_HOME=$work/no-settings timeout 60 "$cli" write "$worked" --wait=20 -l "$work/wait.jsonl" >"$work/out" 2>"$work/err" &
 writer=$!
 pids+=("$writer")
