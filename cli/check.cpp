@@ -63,14 +63,9 @@ void PrintJsonOutcome(const char* result, int status, const char* reason)
 int RunCheck(int argc, char** argv)
 {
     CheckOptions options;
-    CommandLine line;
-    bool json = WantsJson(argc, argv);
-    if (!ParseCommandLine(argc, argv, kCheckOptions, TakeCheckOption, &options, line))
-        return UsageError(kCheckCommand, json, "%s", line.error);
-    if (line.help) return ShowHelp(kCheckCommand);
-    if (line.operandCount != 1)
-        return UsageError(kCheckCommand, json, line.operandCount ? "only one FILE, please" : "which FILE?");
-    const char* path = line.operands[0];
+    const char* path = nullptr;
+    int status = ParseFileCommandLine(kCheckCommand, argc, argv, kCheckOptions, TakeCheckOption, &options, path);
+    if (status >= 0) return status;
     static FirmwareSnapshot firmware;
     char error[320];
     if (!LoadFirmware(path, options.image, firmware, error, sizeof error)) {
@@ -81,7 +76,7 @@ int RunCheck(int argc, char** argv)
     static FirmwareCheck check;
     CheckFirmware(firmware, check);
     ReleaseSnapshot(firmware);
-    int status = check.problems ? kExitUsage : kExitOk;
+    status = check.problems ? kExitUsage : kExitOk;
     if (options.json) {
         PrintFirmwareCheckJson(stdout, path, check, options.baud);
         PrintJsonOutcome(check.problems ? "problems" : "ok", status, "");

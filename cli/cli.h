@@ -80,6 +80,20 @@ bool ParseCommandLine(int argc, char** argv, const CommandOption (&options)[N], 
     return ParseCommandLine(argc, argv, options, int(N), take, context, line);
 }
 
+// The command line of a command that works on one FILE: parsed against its
+// table, with its help shown or its mistake told (as JSON too when the
+// table has --json and it was given). -1 with `file` set when the command
+// is to run; else the exit status to return.
+int ParseFileCommandLine(const CommandInfo& command, int argc, char** argv, const CommandOption* options,
+                         int optionCount, TakeOption take, void* context, const char*& file);
+
+template <size_t N>
+int ParseFileCommandLine(const CommandInfo& command, int argc, char** argv, const CommandOption (&options)[N],
+                         TakeOption take, void* context, const char*& file)
+{
+    return ParseFileCommandLine(command, argc, argv, options, int(N), take, context, file);
+}
+
 // ---- the firmware ------------------------------------------------------------
 
 // Far above any image the device's line can carry in a day.

@@ -60,15 +60,12 @@ bool WriteRecords(const char* output, const FirmwareSnapshot& firmware, char* er
 int RunConvert(int argc, char** argv)
 {
     ConvertOptions options;
-    CommandLine line;
-    if (!ParseCommandLine(argc, argv, kConvertOptions, TakeConvertOption, &options, line))
-        return UsageError(kConvertCommand, false, "%s", line.error);
-    if (line.help) return ShowHelp(kConvertCommand);
-    if (line.operandCount != 1)
-        return UsageError(kConvertCommand, false, line.operandCount ? "only one FILE, please" : "which FILE?");
+    const char* path = nullptr;
+    int status = ParseFileCommandLine(kConvertCommand, argc, argv, kConvertOptions, TakeConvertOption, &options, path);
+    if (status >= 0) return status;
     static FirmwareSnapshot firmware;
     char error[320];
-    bool ok = LoadFirmware(line.operands[0], options.image, firmware, error, sizeof error) &&
+    bool ok = LoadFirmware(path, options.image, firmware, error, sizeof error) &&
               WriteRecords(options.output, firmware, error, sizeof error);
     ReleaseSnapshot(firmware);
     if (ok) return FinishOutput("convert", kExitOk);

@@ -103,14 +103,10 @@ bool TakeFramesOption(void* context, int index, const char* value, char* error, 
 int RunFrames(int argc, char** argv)
 {
     FramesOptions options;
-    CommandLine line;
-    if (!ParseCommandLine(argc, argv, kFramesOptions, TakeFramesOption, &options, line))
-        return UsageError(kFramesCommand, false, "%s", line.error);
-    if (line.help) return ShowHelp(kFramesCommand);
-    if (line.operandCount != 1)
-        return UsageError(kFramesCommand, false, line.operandCount ? "only one FILE, please" : "which FILE?");
+    const char* path = nullptr;
+    int status = ParseFileCommandLine(kFramesCommand, argc, argv, kFramesOptions, TakeFramesOption, &options, path);
+    if (status >= 0) return status;
     const bool raw = options.raw;
-    const char* path = line.operands[0];
     static FirmwareSnapshot firmware;
     char error[320];
     if (!LoadFirmware(path, options.image, firmware, error, sizeof error)) {
@@ -133,7 +129,7 @@ int RunFrames(int argc, char** argv)
     job.ackMode = 1;
     job.answerTimeoutMs = 0;
     WriteOutcome outcome = RunWriteJob(job);
-    int status = Report(job, outcome, path, printer);
+    status = Report(job, outcome, path, printer);
     ReleaseSnapshot(firmware);
     return status;
 }

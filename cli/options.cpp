@@ -117,6 +117,20 @@ bool ParseCommandLine(int argc, char** argv, const CommandOption* options, int o
     return true;
 }
 
+int ParseFileCommandLine(const CommandInfo& command, int argc, char** argv, const CommandOption* options,
+                         int optionCount, TakeOption take, void* context, const char*& file)
+{
+    bool json = WantsJson(argc, argv) && IndexOf(options, optionCount, 'j') >= 0;
+    CommandLine line;
+    if (!ParseCommandLine(argc, argv, options, optionCount, take, context, line))
+        return UsageError(command, json, "%s", line.error);
+    if (line.help) return ShowHelp(command);
+    if (line.operandCount != 1)
+        return UsageError(command, json, line.operandCount ? "only one FILE, please" : "which FILE?");
+    file = line.operands[0];
+    return -1;
+}
+
 int ShowHelp(const CommandInfo& command)
 {
     std::printf("usage: %s\n\n%s", command.usage, command.help);

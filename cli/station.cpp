@@ -299,13 +299,9 @@ void PrintStart(const StationOptions& options, const char* file, const FirmwareS
 int RunStation(int argc, char** argv)
 {
     static StationOptions options;
-    CommandLine line;
-    if (!ParseCommandLine(argc, argv, kStationOptions, TakeStationOption, &options, line))
-        return UsageError(kStationCommand, false, "%s", line.error);
-    if (line.help) return ShowHelp(kStationCommand);
-    if (line.operandCount != 1)
-        return UsageError(kStationCommand, false, line.operandCount ? "only one FILE, please" : "which FILE?");
-    const char* file = line.operands[0];
+    const char* file = nullptr;
+    int status = ParseFileCommandLine(kStationCommand, argc, argv, kStationOptions, TakeStationOption, &options, file);
+    if (status >= 0) return status;
     CatchStopSignals(OnStopSignal);
     static FirmwareSnapshot firmware;
     static FirmwareCheck check;

@@ -181,14 +181,8 @@ bool FindDevicePort(char (&name)[256])
 // Fills `options`; -1 when it went well, else the exit status.
 int ParseWriteOptions(int argc, char** argv, WriteOptions& options)
 {
-    CommandLine line;
-    bool json = WantsJson(argc, argv);
-    if (!ParseCommandLine(argc, argv, kWriteOptions, TakeWriteOption, &options, line))
-        return UsageError(kWriteCommand, json, "%s", line.error);
-    if (line.help) return ShowHelp(kWriteCommand);
-    if (line.operandCount != 1)
-        return UsageError(kWriteCommand, json, line.operandCount ? "only one FILE, please" : "which FILE?");
-    options.file = line.operands[0];
+    int status = ParseFileCommandLine(kWriteCommand, argc, argv, kWriteOptions, TakeWriteOption, &options, options.file);
+    if (status >= 0) return status;
     static Remembered remembered = LoadRemembered();
     if (!options.settings.baud) options.settings.baud = remembered.baud;
     if (options.portCount == 0) {
