@@ -185,7 +185,8 @@ int FreeSlot()
 const char* SerialText(const char* serialNumber)
 {
     static char text[96];
-    std::snprintf(text, sizeof text, serialNumber[0] ? " (serial number %s)" : "", serialNumber);
+    text[0] = '\0';
+    if (serialNumber[0]) std::snprintf(text, sizeof text, " (serial number %s)", serialNumber);
     return text;
 }
 

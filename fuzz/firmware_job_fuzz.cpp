@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::unique_ptr<char[]> bytes(new char[size]);  // exactly sized: ASan sees any overread
     if (size) std::memcpy(bytes.get(), data, size);
     static FirmwareCheck check;
-    CheckFirmware({bytes.get(), size}, check);
+    CheckFirmware({bytes.get(), size, false, {}}, check);
 
     Wire wire = {};
     WriteJob job;
