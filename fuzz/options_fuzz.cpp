@@ -1,7 +1,7 @@
 // The tools' option parser on argument vectors made from the input (a NUL
-// ends each argument), with a table like write's and with the simulator's
-// options: every option taken must be one of the table's, every value and
-// operand one of the arguments, and a failure must say why.
+// ends each argument), with a table like write's: every option taken must be
+// one of the table's, every value and operand one of the arguments, and a
+// failure must say why.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "cli.h"
-#include "sim.h"
 
 namespace {
 
@@ -45,13 +44,12 @@ bool Said(const char* error, size_t size) { return error[0] != '\0' && std::memc
 
 }  // namespace
 
-// Input: a byte choosing the parser, then the arguments.
+// Input: the arguments.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (size == 0) return 0;
     Arguments arguments;
     std::vector<char*> argv(1, const_cast<char*>("write"));
-    for (size_t at = 1, length; at < size && argv.size() < 32; at += length + 1) {
+    for (size_t at = 0, length; at < size && argv.size() < 32; at += length + 1) {
         length = strnlen(reinterpret_cast<const char*>(data + at), size - at);
         arguments.emplace_back(new char[length + 1]);
         std::memcpy(arguments.back().get(), data + at, length);
@@ -60,19 +58,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     int argc = int(argv.size());
     argv.push_back(nullptr);
-    if (data[0] & 1) {
-        SimOptions options;
-        char error[160];
-        bool parsed = ParseSimOptions(argc, argv.data(), options, error, sizeof error);
-        Check(parsed || Said(error, sizeof error));
-        if (!parsed) return 0;
-        const SimPolicy& policy = options.policy;
-        Check(policy.junkCount <= kSimMaxJunk && policy.delayMs <= 86400000 && policy.baud <= 10000000);
-        Check(!(options.port && options.link));
-        for (const char* path : {options.port, options.link, options.transcript, options.raw, options.timing})
-            Check(!path || (path[0] && InArgument(arguments, path)));
-        return 0;
-    }
     CommandLine line;
     bool parsed = ParseCommandLine(argc, argv.data(), kOptions, Take, &arguments, line);
     Check(parsed || Said(line.error, sizeof line.error));

@@ -44,27 +44,29 @@ WriteOutcome RunOnFailingFile(ScriptedPort& port, const std::string& text, Write
 
 const std::string kData = "S1130000285F245F2212226A000424290008237C2A\n";
 
-TEST(TransferWorkerReadError, AtTheStartOfALine)
+TEST(TransferWorkerReadError, NothingOfAPartlyReadLineIsSent)
 {
-    ScriptedPort port;
-    AnswerEveryFrame(port);
-    WriteJob job;
-    EXPECT_EQ(RunOnFailingFile(port, kData, job), WriteOutcome::Error);
-    EXPECT_EQ(job.failure, WriteFailure::FileReadError);
-    EXPECT_EQ(port.wire, WireFor({kData}, false));
-}
-
-TEST(TransferWorkerReadError, WithinALineSendsNothingOfIt)
-{
-    ScriptedPort port;
-    AnswerEveryFrame(port);
-    WriteJob job;
-    // The cut line would still encode ("S1030000" is a complete empty record).
-    EXPECT_EQ(RunOnFailingFile(port, kData + "S1030000", job), WriteOutcome::Error);
-    EXPECT_EQ(job.failure, WriteFailure::FileReadError);
-    EXPECT_EQ(job.line, 2u);
-    EXPECT_EQ(port.wire, WireFor({kData}, false));
-    EXPECT_EQ(port.notes, (std::vector<Note>{{WriteNote::Progress, 16}, {WriteNote::Error, 0}}));
+    const struct {
+        const char* what;
+        std::string text;
+        unsigned long line;
+        std::vector<Note> notes;
+    } rows[] = {
+        {"at the start of a line", kData, 2, {{WriteNote::Progress, 16}, {WriteNote::Error, 0}}},
+        // The cut line would still encode ("S1030000" is a complete empty record).
+        {"within a line", kData + "S1030000", 2, {{WriteNote::Progress, 16}, {WriteNote::Error, 0}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ScriptedPort port;
+        AnswerEveryFrame(port);
+        WriteJob job;
+        EXPECT_EQ(RunOnFailingFile(port, row.text, job), WriteOutcome::Error);
+        EXPECT_EQ(job.failure, WriteFailure::FileReadError);
+        EXPECT_EQ(job.line, row.line);
+        EXPECT_EQ(port.wire, WireFor({kData}, false));
+        EXPECT_EQ(port.notes, row.notes);
+    }
 }
 
 }  // namespace
