@@ -241,16 +241,13 @@ for value in nan 1e-9 0.0004 -1 86401; do
 done
 run write "$worked" --port x --baud 1200; expect "bad baud" 2 "baud rate must be"
 run write "$worked" --port x --mode loud; expect "bad mode" 2 "mode must be auto, ack or silent"
+run write '' -qZ; expect "an unknown letter after an empty argument" 2 "unknown option '-Z'"
 run write "$worked" --port "$work/$(printf 'tty\033[2Jx')"
 expect "escape in a port name" 4 'tty\x1B[2Jx'
 ! grep -q "$(printf '\033')" "$work/err" || fail "a port name's escape reached the terminal"
 run write "$worked" --port "$work/$(printf 'caf\351')" --json
 python3 -c 'import json, sys; [json.loads(l) for l in open(sys.argv[1], encoding="utf-8")]' "$work/out" ||
     fail "JSON of a Latin-1 port name is not valid UTF-8"
-start_sim full --once
-timeout 60 "$cli" write "$worked" --port "$pty" --json >/dev/full 2>"$work/err"; status=$?
-expect "standard output full" 2 "cannot write to standard output"
-stop_sim
 
 # The station: devices plugged in one after another, each written once while
 # it stays, every job logged; one unplugged mid-job; Ctrl-C while two write.
@@ -284,8 +281,7 @@ lines = [json.loads(line) for line in open(sys.argv[1])]
 digest, sent, work = sys.argv[2].split()[0], sys.argv[3].split()[0], sys.argv[4]
 got = [(l["port"][len(work) + 1:], l["result"], l["reason"].split(" (")[0]) for l in lines]
 assert got[:3] == [("dev1", "written", ""), ("dev2", "failed", "NAK after frame 2"), ("dev3", "failed", "port lost")], got
-assert sorted(got[3:]) == [("dev1", "aborted", "aborted after 0 frames")[:2] + (got[3][2],), ("dev3", "aborted", got[4][2])] or \
-    sorted(g[:2] for g in got[3:]) == [("dev1", "aborted"), ("dev3", "aborted")], got
+assert sorted(g[:2] for g in got[3:]) == [("dev1", "aborted"), ("dev3", "aborted")], got
 for l in lines:
     assert l["sha256"] == digest and l["sent_sha256"] == sent and l["host"] and l["exit"] in (0, 1, 3), l
     assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", l["started"]) and l["ended"] >= l["started"], l
