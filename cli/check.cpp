@@ -68,7 +68,7 @@ int RunCheck(int argc, char** argv)
     if (status >= 0) return status;
     static FirmwareSnapshot firmware;
     char error[320];
-    if (!LoadFirmware(path, options.image, firmware, error, sizeof error)) {
+    if (!LoadFirmware(path, options.image, false, firmware, error, sizeof error)) {
         Say(stderr, "quorvane-cli check: %s\n", error);
         if (options.json) PrintJsonOutcome("refused", kExitUsage, error);
         return FinishOutput("check", kExitUsage);

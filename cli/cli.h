@@ -105,7 +105,7 @@ struct FirmwareSnapshot {
     char* bytes;
     size_t size;
     bool converted;        // the bytes are S-records made from the file
-    char fileSha256[65];   // of the file's own bytes, as read
+    char fileSha256[65];   // of the file's own bytes, as read; "" unless asked for
 };
 
 // How a file that is not S-records becomes S-records.
@@ -121,9 +121,10 @@ bool TakeImageOption(ImageOptions& image, int which, const char* value, char* er
 
 // TakeSnapshot, then the conversion an Intel HEX file (or, with --base, a
 // raw binary) needs; a file of another kind (ELF, ...) is refused with what
-// it looks like and what to do.
-bool LoadFirmware(const char* path, const ImageOptions& image, FirmwareSnapshot& firmware, char* error,
-                  size_t errorSize);
+// it looks like and what to do. The file's digest only `withDigest`: hashing
+// costs more than encoding, and only a write's record shows it.
+bool LoadFirmware(const char* path, const ImageOptions& image, bool withDigest, FirmwareSnapshot& firmware,
+                  char* error, size_t errorSize);
 
 // Reads all of `path` ("-": standard input) into `snapshot`; false with the
 // reason (a directory, a read error, more than kMaxImageSize) otherwise.

@@ -65,7 +65,7 @@ int RunConvert(int argc, char** argv)
     if (status >= 0) return status;
     static FirmwareSnapshot firmware;
     char error[320];
-    bool ok = LoadFirmware(path, options.image, firmware, error, sizeof error) &&
+    bool ok = LoadFirmware(path, options.image, false, firmware, error, sizeof error) &&
               WriteRecords(options.output, firmware, error, sizeof error);
     ReleaseSnapshot(firmware);
     if (ok) return FinishOutput("convert", kExitOk);

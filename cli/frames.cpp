@@ -109,7 +109,7 @@ int RunFrames(int argc, char** argv)
     const bool raw = options.raw;
     static FirmwareSnapshot firmware;
     char error[320];
-    if (!LoadFirmware(path, options.image, firmware, error, sizeof error)) {
+    if (!LoadFirmware(path, options.image, false, firmware, error, sizeof error)) {
         Say(stderr, "quorvane-cli frames: %s\n", error);
         return kExitUsage;
     }

@@ -143,11 +143,12 @@ bool ConvertToSRecords(const char* name, const ImageOptions& image, FirmwareSnap
 
 }  // namespace
 
-bool LoadFirmware(const char* path, const ImageOptions& image, FirmwareSnapshot& firmware, char* error,
-                  size_t errorSize)
+bool LoadFirmware(const char* path, const ImageOptions& image, bool withDigest, FirmwareSnapshot& firmware,
+                  char* error, size_t errorSize)
 {
     if (!TakeSnapshot(path, firmware, error, errorSize)) return false;
-    Sha256Hex(firmware.bytes, firmware.size, firmware.fileSha256);
+    firmware.fileSha256[0] = '\0';
+    if (withDigest) Sha256Hex(firmware.bytes, firmware.size, firmware.fileSha256);
     const char* name = std::strcmp(path, "-") == 0 ? "standard input" : path;
     if (ConvertToSRecords(name, image, firmware, error, errorSize)) return true;
     ReleaseSnapshot(firmware);

@@ -308,7 +308,7 @@ int RunStation(int argc, char** argv)
     static FirmwareCheck check;
     static JobLog log;
     char error[320];
-    if (!LoadFirmware(file, options.image, firmware, error, sizeof error) ||
+    if (!LoadFirmware(file, options.image, true, firmware, error, sizeof error) ||
         !OpenJobLog(log, options.log, file, firmware, error, sizeof error)) {
         Say(stderr, "quorvane-cli station: %s; nothing was sent\n", error);
         return kExitUsage;

@@ -268,7 +268,7 @@ void WaitForJobs(const WriteOptions& options, int jobCount, long long total)
 int CheckBeforeWriting(const WriteOptions& options, FirmwareSnapshot& firmware, FirmwareCheck& check)
 {
     char error[320];
-    if (!LoadFirmware(options.file, options.image, firmware, error, sizeof error)) {
+    if (!LoadFirmware(options.file, options.image, true, firmware, error, sizeof error)) {
         Say(stderr, "quorvane-cli write: %s\n", error);
     } else {
         CheckFirmware(firmware, check);
