@@ -101,8 +101,12 @@ bool ParseRecord(FirmwareCheck& check, const char* text, size_t length, Record& 
             return false;
         }
     }
-    if ((end - 2) % 2 != 0 || end < 4) {
+    if ((end - 2) % 2 != 0) {
         AddProblem(check, "odd number of hexadecimal digits");
+        return false;
+    }
+    if (end < 4) {
+        AddProblem(check, "record has no byte count");
         return false;
     }
     int count = HexDigitValue(text[2]) * 16 + HexDigitValue(text[3]);

@@ -65,6 +65,8 @@ done
 # Start 7 + frames 9 + 25 + answers 2 + end 7 = 50 bytes, 500 bits.
 run check --baud 38400 "$worked"
 expect "worked example" 0 "time on the wire at 38400 baud: 0.0 s (50 bytes"
+run check --json "$worked"
+python3 -c 'import json, sys; [json.loads(line) for line in sys.stdin]' <"$work/out" || fail "check --json: not JSON lines"
 HEADER=S00600004844521B
 DATA=S1130000000102030405060708090A0B0C0D0E0F74
 END=S9030000FC
@@ -80,6 +82,8 @@ lower-case hex digits are digits|S1130000000102030405060708090a0b0c0d0e0f74\n$EN
 count longer than the line|$HEADER\nS1140000000102030405060708090A0B0C0D0E0F74\n$END\n|2|line 2: count says 20 bytes, the line holds 19
 not hexadecimal|$DATA\nS1070008000G0203EA\n$END\n|2|line 2: character 12 is not a hexadecimal digit
 odd digit count|$DATA\nS107000800010203EA0\n$END\n|2|line 2: odd number of hexadecimal digits
+a type alone|S1\n$END\n|2|line 1: record has no byte count
+a DOS end-of-file mark after the end|$DATA\n$END\032\n|0|line 2: a DOS end-of-file mark (^Z) after the termination record
 blank line before the end|$DATA\n\n$END\n|2|line 2: not an S-record
 no termination record|$HEADER\n$DATA\n|2|file: no termination record
 text after the end|$DATA\n$END\n\n\r\nx\n|2|line 5: text after the termination record

@@ -113,6 +113,16 @@ TEST(AnswerMode, AutoWaitsForAnswersOnSerialPortsOnly)
     for (const auto& row : rows) EXPECT_EQ(row.ackMode, AckModeFor(row.mode, row.kind)) << int(row.mode);
 }
 
+TEST(OpenError, SaysWhatWasAttemptedAndNamesDialoutOnlyForADeniedUser)
+{
+    PortOpening opening;
+    FormatOpenError(opening, "/dev/ttyS0", PortError::AccessDenied, "Permission denied");
+    EXPECT_EQ(std::string(opening.message).find("cannot open /dev/ttyS0: Permission denied (serial ports usually "
+                                                "belong to the dialout group"), 0u);
+    FormatOpenError(opening, "/dev/ttyS0", PortError::Busy, "Device or resource busy");
+    EXPECT_STREQ(opening.message, "cannot open /dev/ttyS0: Device or resource busy");
+}
+
 // What the walk visited, as "name|valueName|S" or "...|P".
 void Record(void* context, const MappedPort& port)
 {

@@ -3,6 +3,7 @@
 // wherever the stream is cut; when answers fall due; and its options.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -146,6 +147,8 @@ TEST(SimChecker, SameEventsAndVerdictWhereverTheStreamIsCut)
             SimChecker checker;
             ASSERT_EQ(Check(stream, checker, row.policy, cut).events, row.events);
             ASSERT_EQ(SimVerdict(checker.totals), row.verdict);
+            auto junk = [](const std::string& event) { return event.compare(0, 4, "junk") == 0; };
+            EXPECT_EQ(checker.totals.junkRuns, size_t(std::count_if(row.events.begin(), row.events.end(), junk)));
         }
     }
 }
