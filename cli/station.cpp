@@ -68,7 +68,7 @@ struct Watched {
     bool present;
     bool written;    // its job ended while it stayed plugged in: not again until it comes back
     int job;         // its job's slot, or -1
-    char last[160];  // how its last job ended, for the live line
+    char last[448];  // how its last job ended, the reason whole, for the live line and the log
 };
 
 PortJob theJobs[kMaxPorts];

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "cli.h"
@@ -314,7 +315,8 @@ void OpenJobs(WriteOptions& options, const FirmwareSnapshot& firmware)
             std::snprintf(job.reason, sizeof job.reason, "no single device port to choose (--port auto)");
             job.exitStatus = kExitPortNotOpened;
         } else if (std::strcmp(options.file, "-") != 0 && IsSameFile(options.file, job.name)) {
-            std::snprintf(job.reason, sizeof job.reason, "%s is the firmware file itself, not a port", job.name);
+            const std::string name = job.name;  // a copy: GCC cannot tell the two fields of one job apart
+            std::snprintf(job.reason, sizeof job.reason, "%s is the firmware file itself, not a port", name.c_str());
             job.exitStatus = kExitPortNotOpened;
         } else {
             FindSerialNumber(job.name, job.serialNumber);
