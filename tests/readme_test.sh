@@ -28,9 +28,10 @@ awk -v work="$work" '
         next
     }
     inside { print >> (work "/expected." n) }
+    END { print "kill $(jobs -p) 2>/dev/null; wait" }  # what a failed example left running
 ' "$source_dir/README.md" >"$work/examples.sh"
 [ -s "$work/examples.sh" ] || { echo "FAIL: no console examples in the README"; exit 1; }
-# The examples stop what they start in the background themselves.
+# The examples stop what they start in the background; the script's end stops the rest.
 (cd "$source_dir" && timeout 120 bash "$work/examples.sh") </dev/null
 
 for command in "$work"/command.*; do
