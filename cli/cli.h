@@ -9,6 +9,15 @@
 
 #include "transfer.h"
 
+// A function that takes a printf format at FORMAT and its values from
+// FIRST: the compiler checks each call as the C99 printf every build uses
+// (MinGW's "printf" is Microsoft's, which lacks %zu; clang knows only "printf").
+#if defined(__clang__)
+#define QUORVANE_PRINTF(FORMAT, FIRST) __attribute__((format(printf, FORMAT, FIRST)))
+#else
+#define QUORVANE_PRINTF(FORMAT, FIRST) __attribute__((format(gnu_printf, FORMAT, FIRST)))
+#endif
+
 // Exit statuses, one meaning each, the same for every command.
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;         // the write failed (or, for frames, would fail)
@@ -34,7 +43,7 @@ int ShowHelp(const CommandInfo& command);
 // A mistake on the command line: the reason, the one usage line and where
 // the help is, on standard error (and an outcome event when --json was
 // asked for); returns kExitUsage.
-int UsageError(const CommandInfo& command, bool json, const char* format, ...);
+int UsageError(const CommandInfo& command, bool json, const char* format, ...) QUORVANE_PRINTF(3, 4);
 
 // --json (or -j) stands among the options of argv.
 bool WantsJson(int argc, char** argv);
@@ -190,7 +199,7 @@ void PrintJsonString(FILE* out, const char* text);
 void PrintText(FILE* out, const char* text);
 
 // printf, then PrintText.
-void Say(FILE* out, const char* format, ...);
+void Say(FILE* out, const char* format, ...) QUORVANE_PRINTF(2, 3);
 
 // Flushes standard output: `status` when all of it went out, else a message
 // naming standard output and at least the usage status (2).

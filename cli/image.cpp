@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "cli.h"
 #include "conversions.h"
 
 namespace {
@@ -16,6 +17,8 @@ namespace {
 constexpr uint64_t kSrecCatBlockSize = 1792;
 constexpr uint64_t kAddressSpace = uint64_t(1) << 32;
 constexpr size_t kMaxHeaderSize = 252;  // an S0 record's count byte also holds a 2-byte address and the checksum
+
+bool Fail(char* error, size_t errorSize, const char* format, ...) QUORVANE_PRINTF(3, 4);
 
 bool Fail(char* error, size_t errorSize, const char* format, ...)
 {
