@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "cli.h"
-#include "conversions.h"
 
 namespace {
 
@@ -29,48 +28,25 @@ const char kCheckHelp[] =
     "usage error.\n";
 
 
-enum CheckOption { kBaud, kJson, kBase, kRecordSize };
-const CommandOption kCheckOptions[] = {{"baud", 'b', true}, {"json", 'j', false}, kImageOptions[0], kImageOptions[1]};
-
 struct CheckOptions {
     unsigned long baud = 9600;
     bool json = false;
     ImageOptions image;
 };
 
-bool TakeCheckOption(void* context, int index, const char* value, char* error, size_t errorSize)
-{
-    CheckOptions& options = *static_cast<CheckOptions*>(context);
-    switch (CheckOption(index)) {
-    case kBaud:
-        if ((options.baud = ParseBaudRate(value))) return true;
-        std::snprintf(error, errorSize, "baud rate must be %s, not '%s'", kBaudRateList, value);
-        return false;
-    case kJson: options.json = true; return true;
-    case kBase:
-    case kRecordSize: return TakeImageOption(options.image, index - kBase, value, error, errorSize);
-    }
-    return true;
-}
-
-void PrintJsonOutcome(const char* result, int status, const char* reason)
-{
-    std::printf("{\"event\":\"outcome\",\"result\":\"%s\",\"exit\":%d,\"reason\":", result, status);
-    PrintJsonString(stdout, reason);
-    std::printf("}\n");
-}
-
 int RunCheck(int argc, char** argv)
 {
     CheckOptions options;
+    const CommandOption rows[] = {BaudRow(options.baud), FlagRow('j', "json", options.json),
+                                  BaseRow(options.image), RecordSizeRow(options.image)};
     const char* path = nullptr;
-    int status = ParseFileCommandLine(kCheckCommand, argc, argv, kCheckOptions, TakeCheckOption, &options, path);
-    if (status >= 0) return status;
+    int status = kExitOk;
+    if (!ParseFileCommandLine(kCheckCommand, argc, argv, rows, path, status)) return status;
     static FirmwareSnapshot firmware;
-    char error[320];
-    if (!LoadFirmware(path, options.image, false, firmware, error, sizeof error)) {
-        Say(stderr, "quorvane-cli check: %s\n", error);
-        if (options.json) PrintJsonOutcome("refused", kExitUsage, error);
+    Failure failure;
+    if (!LoadFirmware(path, options.image, false, firmware, failure)) {
+        Say(stderr, "quorvane-cli check: %s\n", failure.text);
+        if (options.json) PrintJsonOutcome(nullptr, "refused", kExitUsage, failure.text);
         return FinishOutput("check", kExitUsage);
     }
     static FirmwareCheck check;
@@ -79,7 +55,7 @@ int RunCheck(int argc, char** argv)
     status = check.problems ? kExitUsage : kExitOk;
     if (options.json) {
         PrintFirmwareCheckJson(stdout, path, check, options.baud);
-        PrintJsonOutcome(check.problems ? "problems" : "ok", status, "");
+        PrintJsonOutcome(nullptr, check.problems ? "problems" : "ok", status, "");
     } else {
         PrintFirmwareCheck(stdout, path, check, options.baud);
     }

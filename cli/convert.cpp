@@ -23,23 +23,13 @@ const char kConvertHelp[] =
     "exit status: 0 written, 2 a usage error, or a file that cannot be read,\n"
     "converted or written.\n";
 
-enum ConvertOption { kOutput, kBase, kRecordSize };
-const CommandOption kConvertOptions[] = {{"output", 'o', true}, kImageOptions[0], kImageOptions[1]};
-
 struct ConvertOptions {
     const char* output = nullptr;
     ImageOptions image;
 };
 
-bool TakeConvertOption(void* context, int index, const char* value, char* error, size_t errorSize)
-{
-    ConvertOptions& options = *static_cast<ConvertOptions*>(context);
-    if (index == kOutput) options.output = value;
-    return index == kOutput || TakeImageOption(options.image, index - kBase, value, error, errorSize);
-}
-
 // The records into OUT (or standard output); false with the reason.
-bool WriteRecords(const char* output, const FirmwareSnapshot& firmware, char* error, size_t errorSize)
+bool WriteRecords(const char* output, const FirmwareSnapshot& firmware, Failure& failure)
 {
     if (!output) {
         SetBinaryStdout();
@@ -53,23 +43,24 @@ bool WriteRecords(const char* output, const FirmwareSnapshot& firmware, char* er
         ok = false;
         reason = errno;
     }
-    if (!ok) std::snprintf(error, errorSize, "cannot write %s: %s", output, std::strerror(reason));
-    return ok;
+    return ok || Fail(failure, "cannot write %s: %s", output, std::strerror(reason));
 }
 
 int RunConvert(int argc, char** argv)
 {
     ConvertOptions options;
+    const CommandOption rows[] = {TextRow('o', "output", options.output), BaseRow(options.image),
+                                  RecordSizeRow(options.image)};
     const char* path = nullptr;
-    int status = ParseFileCommandLine(kConvertCommand, argc, argv, kConvertOptions, TakeConvertOption, &options, path);
-    if (status >= 0) return status;
+    int status = kExitOk;
+    if (!ParseFileCommandLine(kConvertCommand, argc, argv, rows, path, status)) return status;
     static FirmwareSnapshot firmware;
-    char error[320];
-    bool ok = LoadFirmware(path, options.image, false, firmware, error, sizeof error) &&
-              WriteRecords(options.output, firmware, error, sizeof error);
+    Failure failure;
+    bool ok = LoadFirmware(path, options.image, false, firmware, failure) &&
+              WriteRecords(options.output, firmware, failure);
     ReleaseSnapshot(firmware);
     if (ok) return FinishOutput("convert", kExitOk);
-    Say(stderr, "quorvane-cli convert: %s\n", error);
+    Say(stderr, "quorvane-cli convert: %s\n", failure.text);
     return kExitUsage;
 }
 

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "cli.h"
-#include "transfer.h"
 
 namespace {
 
@@ -52,7 +51,7 @@ void PrintUnit(const FramesPrinter& printer, const uint8_t* bytes, size_t count)
 
 // A failure of standard output ends the job like a lost port; Report
 // tells it apart.
-long PrinterWrite(void* context, const uint8_t* bytes, size_t count)
+bool PrintSent(void* context, const uint8_t* bytes, size_t count)
 {
     FramesPrinter& printer = *static_cast<FramesPrinter*>(context);
     if (printer.raw)
@@ -60,18 +59,8 @@ long PrinterWrite(void* context, const uint8_t* bytes, size_t count)
     else
         PrintUnit(printer, bytes, count);
     printer.outputFailed = std::ferror(stdout) != 0;
-    return printer.outputFailed ? -1 : long(count);
+    return !printer.outputFailed;
 }
-
-ReadResult AlwaysAck(void*, uint8_t* byte)
-{
-    *byte = kAck;
-    return ReadResult::Byte;
-}
-
-void NoPause(void*) {}
-void IgnoreNotification(void*, WriteNote, long long) {}
-unsigned long long NoClock(void*) { return 0; }
 
 int Report(const WriteJob& job, WriteOutcome outcome, const char* path, const FramesPrinter& printer)
 {
@@ -85,32 +74,24 @@ int Report(const WriteJob& job, WriteOutcome outcome, const char* path, const Fr
     return FinishOutput("frames", kExitFailed);
 }
 
-enum FramesOption { kRaw, kBase, kRecordSize };
-const CommandOption kFramesOptions[] = {{"raw", 'r', false}, kImageOptions[0], kImageOptions[1]};
-
 struct FramesOptions {
     bool raw = false;
     ImageOptions image;
 };
 
-bool TakeFramesOption(void* context, int index, const char* value, char* error, size_t errorSize)
-{
-    FramesOptions& options = *static_cast<FramesOptions*>(context);
-    if (index == kRaw) options.raw = true;
-    return index == kRaw || TakeImageOption(options.image, index - kBase, value, error, errorSize);
-}
-
 int RunFrames(int argc, char** argv)
 {
     FramesOptions options;
+    const CommandOption rows[] = {FlagRow('r', "raw", options.raw), BaseRow(options.image),
+                                  RecordSizeRow(options.image)};
     const char* path = nullptr;
-    int status = ParseFileCommandLine(kFramesCommand, argc, argv, kFramesOptions, TakeFramesOption, &options, path);
-    if (status >= 0) return status;
+    int status = kExitOk;
+    if (!ParseFileCommandLine(kFramesCommand, argc, argv, rows, path, status)) return status;
     const bool raw = options.raw;
     static FirmwareSnapshot firmware;
-    char error[320];
-    if (!LoadFirmware(path, options.image, false, firmware, error, sizeof error)) {
-        Say(stderr, "quorvane-cli frames: %s\n", error);
+    Failure failure;
+    if (!LoadFirmware(path, options.image, false, firmware, failure)) {
+        Say(stderr, "quorvane-cli frames: %s\n", failure.text);
         return kExitUsage;
     }
     if (raw) {
@@ -120,15 +101,9 @@ int RunFrames(int argc, char** argv)
         std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
     }
 
-    WriteJob job;
+    static WriteJob job;
     FramesPrinter printer = {&job, raw, false};
-    PrepareWriteJob(job);
-    job.image = firmware.bytes;
-    job.imageSize = firmware.size;
-    job.seam = {&printer, &printer, PrinterWrite, AlwaysAck, NoPause, IgnoreNotification, NoClock};
-    job.ackMode = 1;
-    job.answerTimeoutMs = 0;
-    WriteOutcome outcome = RunWriteJob(job);
+    WriteOutcome outcome = RunWriteJobOverSink(job, firmware.bytes, firmware.size, PrintSent, &printer);
     status = Report(job, outcome, path, printer);
     ReleaseSnapshot(firmware);
     return status;

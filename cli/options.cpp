@@ -1,162 +1,94 @@
-// The tools' one option parser: a table of options per command, read with
-// getopt_long, so "--port=X", "--port X" and "--" all work the same
-// everywhere.
-#include <cstdarg>
+// The option rows several commands share, each bound to the field it sets.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <getopt.h>
 
 #include "cli.h"
 
 namespace {
 
-constexpr int kMaxOptions = 24;
-constexpr int kHelp = 'h';  // every command's -h and --help
-constexpr int kLongOnlyBase = 256;  // getopt's value of option i without a letter: 256 + i
-
-int ValueOf(const CommandOption& option, int index)
+bool TakeBaud(const CommandOption& row, const char* value, char* error, size_t errorSize)
 {
-    return option.letter ? (unsigned char)option.letter : kLongOnlyBase + index;
-}
-
-int IndexOf(const CommandOption* options, int optionCount, int value)
-{
-    for (int i = 0; i < optionCount; ++i)
-        if (ValueOf(options[i], i) == value) return i;
-    return -1;
-}
-
-// ":" first: a missing value is told apart from an unknown option.
-void BuildTables(const CommandOption* options, int optionCount, option (&longOptions)[kMaxOptions + 2],
-                 char (&letters)[2 * kMaxOptions + 4])
-{
-    size_t used = 0;
-    letters[used++] = ':';
-    letters[used++] = char(kHelp);
-    for (int i = 0; i < optionCount; ++i) {
-        int argument = options[i].valueOptional ? optional_argument
-                       : options[i].takesValue  ? required_argument
-                                                : no_argument;
-        longOptions[i] = {options[i].name, argument, nullptr, ValueOf(options[i], i)};
-        if (!options[i].letter) continue;
-        letters[used++] = options[i].letter;
-        if (options[i].takesValue || options[i].valueOptional) letters[used++] = ':';
-        if (options[i].valueOptional) letters[used++] = ':';
-    }
-    letters[used] = '\0';
-    longOptions[optionCount] = {"help", no_argument, nullptr, kHelp};
-    longOptions[optionCount + 1] = {nullptr, 0, nullptr, 0};
-}
-
-bool Fail(CommandLine& line, const char* format, const char* what)
-{
-    std::snprintf(line.error, sizeof line.error, format, what);
+    unsigned long& baud = *static_cast<unsigned long*>(row.field);
+    if ((baud = ParseBaudRate(value))) return true;
+    std::snprintf(error, errorSize, "baud rate must be %s, not '%s'", kBaudRateList, value);
     return false;
 }
 
-// The option as the user wrote it, for messages.
-const char* Spelling(const CommandOption* options, int index, char (&text)[64])
+bool TakeMode(const CommandOption& row, const char* value, char* error, size_t errorSize)
 {
-    std::snprintf(text, sizeof text, "--%s", options[index].name);
-    return text;
+    static const char* const kModes[] = {"auto", "ack", "silent"};
+    for (int mode = 0; mode < 3; ++mode) {
+        if (std::strcmp(value, kModes[mode]) != 0) continue;
+        *static_cast<AnswerMode*>(row.field) = AnswerMode(mode);
+        return true;
+    }
+    std::snprintf(error, errorSize, "mode must be auto, ack or silent, not '%s'", value);
+    return false;
+}
+
+bool TakeAnswerTimeout(const CommandOption& row, const char* value, char* error, size_t errorSize)
+{
+    if (ParseSeconds(value, *static_cast<double*>(row.field))) return true;
+    std::snprintf(error, errorSize, "answer timeout must be 0 (for ever) or 0.001 to 86400 seconds, not '%s'", value);
+    return false;
+}
+
+// A whole number in C's notation (0x10000 too), no sign, no blanks.
+bool ParseWhole(const char* value, unsigned long long& number)
+{
+    char* end = nullptr;
+    number = std::strtoull(value, &end, 0);
+    return *value >= '0' && *value <= '9' && end != value && *end == '\0';
+}
+
+bool TakeBase(const CommandOption& row, const char* value, char* error, size_t errorSize)
+{
+    ImageOptions& image = *static_cast<ImageOptions*>(row.field);
+    unsigned long long number = 0;
+    image.hasBase = ParseWhole(value, number) && number <= 0xFFFFFFFFull;
+    image.base = uint32_t(number);
+    if (image.hasBase) return true;
+    std::snprintf(error, errorSize, "--base takes an address from 0 to 0xFFFFFFFF, not '%s'", value);
+    return false;
+}
+
+bool TakeRecordSize(const CommandOption& row, const char* value, char* error, size_t errorSize)
+{
+    ImageOptions& image = *static_cast<ImageOptions*>(row.field);
+    unsigned long long number = 0;
+    image.recordSize = ParseWhole(value, number) && number >= 1 && number <= kMaxRecordSize ? unsigned(number) : 0;
+    if (image.recordSize) return true;
+    std::snprintf(error, errorSize, "--record-size takes 1 to %u data bytes, not '%s'", kMaxRecordSize, value);
+    return false;
+}
+
+bool TakePort(const CommandOption& row, const char* value, char* error, size_t errorSize)
+{
+    PortNames& ports = *static_cast<PortNames*>(row.field);
+    if (ports.count == kMaxPorts) {
+        std::snprintf(error, errorSize, "at most %d ports", kMaxPorts);
+        return false;
+    }
+    ports.names[ports.count++] = value;
+    return true;
 }
 
 }  // namespace
 
-bool TakeFlag(void* context, int index, const char*, char*, size_t)
+CommandOption BaudRow(unsigned long& baud) { return ValueRow('b', "baud", &baud, TakeBaud); }
+CommandOption ModeRow(AnswerMode& mode) { return ValueRow('m', "mode", &mode, TakeMode); }
+CommandOption AnswerTimeoutRow(double& seconds) { return ValueRow('t', "answer-timeout", &seconds, TakeAnswerTimeout); }
+CommandOption BaseRow(ImageOptions& image) { return ValueRow(0, "base", &image, TakeBase); }
+CommandOption RecordSizeRow(ImageOptions& image) { return ValueRow(0, "record-size", &image, TakeRecordSize); }
+CommandOption PortRow(PortNames& ports) { return ValueRow('p', "port", &ports, TakePort); }
+
+bool ParseSeconds(const char* value, double& seconds)
 {
-    static_cast<bool*>(context)[index] = true;
+    char* end = nullptr;
+    double parsed = std::strtod(value, &end);
+    // Written so that NaN fails too.
+    if (end == value || *end || !(parsed == 0 || (parsed >= 0.001 && parsed <= 86400))) return false;
+    seconds = parsed;
     return true;
-}
-
-bool ParseCommandLine(int argc, char** argv, const CommandOption* options, int optionCount, TakeOption take,
-                      void* context, CommandLine& line)
-{
-    line.operandCount = 0;
-    line.help = false;
-    line.error[0] = '\0';
-    if (optionCount > kMaxOptions) return Fail(line, "%s", "too many options in the table");
-    option longOptions[kMaxOptions + 2];
-    char letters[2 * kMaxOptions + 4];
-    BuildTables(options, optionCount, longOptions, letters);
-
-    opterr = 0;
-    optind = 0;  // a fresh parse: the tools parse more than one command line
-    for (;;) {
-        int value = getopt_long(argc, argv, letters, longOptions, nullptr);
-        if (value == -1) break;
-        if (value == kHelp) {
-            line.help = true;
-            continue;
-        }
-        char spelling[64];
-        if (value == '?') {
-            // A known option given a value it does not take names itself in
-            // optopt; so does an unknown letter, which may stand inside a
-            // cluster that getopt has not passed yet; an unknown long option
-            // is the argument just passed.
-            int known = optopt ? IndexOf(options, optionCount, optopt) : -1;
-            if (known >= 0) return Fail(line, "%s takes no value", Spelling(options, known, spelling));
-            if (optopt > 0 && optopt < kLongOnlyBase) {
-                std::snprintf(spelling, sizeof spelling, "-%c", optopt);
-                return Fail(line, "unknown option '%s'", spelling);
-            }
-            return Fail(line, "unknown option '%s'", argv[optind - 1]);
-        }
-        int index = IndexOf(options, optionCount, value == ':' ? optopt : value);
-        if (index < 0) return Fail(line, "unknown option '%s'", argv[optind - 1]);
-        if (value == ':') return Fail(line, "%s needs a value", Spelling(options, index, spelling));
-        bool hasValue = options[index].takesValue || options[index].valueOptional;
-        if (!take(context, index, hasValue ? optarg : nullptr, line.error, sizeof line.error))
-            return false;
-    }
-    for (int i = optind; i < argc; ++i) {
-        if (line.operandCount == kMaxOperands) return Fail(line, "too many arguments, from '%s' on", argv[i]);
-        line.operands[line.operandCount++] = argv[i];
-    }
-    return true;
-}
-
-int ParseFileCommandLine(const CommandInfo& command, int argc, char** argv, const CommandOption* options,
-                         int optionCount, TakeOption take, void* context, const char*& file)
-{
-    bool json = WantsJson(argc, argv) && IndexOf(options, optionCount, 'j') >= 0;
-    CommandLine line;
-    if (!ParseCommandLine(argc, argv, options, optionCount, take, context, line))
-        return UsageError(command, json, "%s", line.error);
-    if (line.help) return ShowHelp(command);
-    if (line.operandCount != 1)
-        return UsageError(command, json, line.operandCount ? "only one FILE, please" : "which FILE?");
-    file = line.operands[0];
-    return -1;
-}
-
-int ShowHelp(const CommandInfo& command)
-{
-    std::printf("usage: %s\n\n%s", command.usage, command.help);
-    return FinishOutput(command.name, kExitOk);
-}
-
-int UsageError(const CommandInfo& command, bool json, const char* format, ...)
-{
-    char why[300];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(why, sizeof why, format, args);
-    va_end(args);
-    Say(stderr, "quorvane-cli %s: %s\nusage: %s\ntry 'quorvane-cli %s --help'\n", command.name, why, command.usage,
-        command.name);
-    if (json) {
-        std::printf("{\"event\":\"outcome\",\"result\":\"usage\",\"exit\":%d,\"reason\":", kExitUsage);
-        PrintJsonString(stdout, why);
-        std::printf("}\n");
-    }
-    return FinishOutput(command.name, kExitUsage);
-}
-
-bool WantsJson(int argc, char** argv)
-{
-    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
-        if (std::strcmp(argv[i], "--json") == 0 || std::strcmp(argv[i], "-j") == 0) return true;
-    return false;
 }

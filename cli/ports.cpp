@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "cli.h"
-#include "port.h"
 
 namespace {
 
@@ -58,14 +57,13 @@ void PrintPort(void* context, const PortListing& port)
     if (port.stableName[0]) Say(stdout, "%-31s also %s\n", "", port.stableName);
 }
 
-const CommandOption kPortsOptions[] = {{"json", 'j', false}};
-
 int RunPorts(int argc, char** argv)
 {
     bool json = false;
+    const CommandOption rows[] = {FlagRow('j', "json", json)};
     CommandLine line;
-    if (!ParseCommandLine(argc, argv, kPortsOptions, TakeFlag, &json, line))
-        return UsageError(kPortsCommand, WantsJson(argc, argv), "%s", line.error);
+    if (!ParseCommandLine(argc, argv, rows, line))
+        return UsageError(kPortsCommand, AsksFor(argc, argv, 'j', "json"), "%s", line.error);
     if (line.help) return ShowHelp(kPortsCommand);
     if (line.operandCount > 0) return UsageError(kPortsCommand, json, "takes no FILE or other argument");
     Listing listing = {json, 0};

@@ -11,8 +11,6 @@
 #include <thread>
 
 #include "cli.h"
-#include "conversions.h"
-#include "jobs.h"
 
 namespace {
 
@@ -62,22 +60,11 @@ const char kWriteHelp[] =
     "cannot be read or has problems, 3 aborted, 4 a port could not be found or\n"
     "opened; with several ports, the highest of their statuses.\n";
 
-enum WriteOption {
-    kPort, kBaud, kMode, kAnswerTimeout, kForce, kSave, kWait, kLog, kQuiet, kVerbose, kJson, kBase, kRecordSize
-};
-
-const CommandOption kWriteOptions[] = {
-    {"port", 'p', true},   kJobOptions[0],         kJobOptions[1],          kJobOptions[2],
-    {"force", 'f', false}, {"save", 's', false},   {"wait", 'w', false, true}, {"log", 'l', true},
-    {"quiet", 'q', false}, {"verbose", 'v', false}, {"json", 'j', false},   kImageOptions[0],
-    kImageOptions[1],
-};
-
 struct WriteOptions {
     const char* file = nullptr;
-    const char* ports[kMaxPorts] = {};
-    int portCount = 0;
-    JobSettings settings = {0, AnswerMode::Auto, 30, false, false};  // baud 0 until given or remembered
+    PortNames ports = {{}, 0};
+    JobSettings settings = {0, AnswerMode::Auto, 30};  // baud 0 until given or remembered
+    Telling telling = {false, false};
     bool force = false;
     bool save = false;
     bool quiet = false;
@@ -109,38 +96,13 @@ void OnJobEnded(void*)
     theJobEnded.notify_one();
 }
 
-bool Refuse(char* error, size_t errorSize, const char* format, const char* value)
+bool TakeWait(const CommandOption& row, const char* value, char* error, size_t errorSize)
 {
-    std::snprintf(error, errorSize, format, value);
+    WriteOptions& options = *static_cast<WriteOptions*>(row.field);
+    options.wait = true;
+    if (!value || ParseSeconds(value, options.waitSeconds)) return true;
+    std::snprintf(error, errorSize, "--wait takes 0 (for ever) or 0.001 to 86400 seconds, not '%s'", value);
     return false;
-}
-
-bool TakeWriteOption(void* context, int index, const char* value, char* error, size_t errorSize)
-{
-    WriteOptions& options = *static_cast<WriteOptions*>(context);
-    JobSettings& settings = options.settings;
-    switch (WriteOption(index)) {
-    case kPort:
-        if (options.portCount == kMaxPorts) return Refuse(error, errorSize, "at most 32 ports%s", "");
-        options.ports[options.portCount++] = value;
-        return true;
-    case kBaud:
-    case kMode:
-    case kAnswerTimeout: return TakeJobOption(settings, index - kBaud, value, error, errorSize);
-    case kForce: options.force = true; return true;
-    case kWait:
-        options.wait = true;
-        return !value || ParseSeconds(value, options.waitSeconds) ||
-               Refuse(error, errorSize, "--wait takes 0 (for ever) or 0.001 to 86400 seconds, not '%s'", value);
-    case kLog: options.log = value; return true;
-    case kSave: options.save = true; return true;
-    case kQuiet: options.quiet = true; return true;
-    case kVerbose: settings.verbose = true; return true;
-    case kJson: settings.json = true; return true;
-    case kBase:
-    case kRecordSize: return TakeImageOption(options.image, index - kBase, value, error, errorSize);
-    }
-    return true;
 }
 
 struct DevicePorts {
@@ -179,26 +141,40 @@ bool FindDevicePort(char (&name)[256])
     return false;
 }
 
-// Fills `options`; -1 when it went well, else the exit status.
-int ParseWriteOptions(int argc, char** argv, WriteOptions& options)
+// Fills `options`; false with the exit status when the command is not to run.
+bool ParseWriteOptions(int argc, char** argv, WriteOptions& options, int& status)
 {
-    int status = ParseFileCommandLine(kWriteCommand, argc, argv, kWriteOptions, TakeWriteOption, &options, options.file);
-    if (status >= 0) return status;
+    JobSettings& settings = options.settings;
+    const CommandOption rows[] = {
+        PortRow(options.ports),
+        BaudRow(settings.baud),
+        ModeRow(settings.mode),
+        AnswerTimeoutRow(settings.answerTimeoutSeconds),
+        FlagRow('f', "force", options.force),
+        FlagRow('s', "save", options.save),
+        OptionalValueRow('w', "wait", &options, TakeWait),
+        TextRow('l', "log", options.log),
+        FlagRow('q', "quiet", options.quiet),
+        FlagRow('v', "verbose", options.telling.verbose),
+        FlagRow('j', "json", options.telling.json),
+        BaseRow(options.image),
+        RecordSizeRow(options.image),
+    };
+    if (!ParseFileCommandLine(kWriteCommand, argc, argv, rows, options.file, status)) return false;
     static Remembered remembered = LoadRemembered();
-    if (!options.settings.baud) options.settings.baud = remembered.baud;
-    if (options.portCount == 0) {
+    if (!settings.baud) settings.baud = remembered.baud;
+    if (options.ports.count == 0) {
         const char* chosen = std::getenv("QUORVANE_PORT");
         if (!chosen || !*chosen) chosen = remembered.port;
-        options.ports[options.portCount++] = *chosen ? chosen : "auto";
+        options.ports.names[options.ports.count++] = *chosen ? chosen : "auto";
     }
-    return -1;
+    return true;
 }
 
 // ---- progress ------------------------------------------------------------
 
 struct Progress {
-    bool terminal;
-    int linesDrawn;
+    LiveLines lines;
     std::chrono::steady_clock::time_point started;
     std::chrono::steady_clock::time_point lastLine;
 };
@@ -220,22 +196,20 @@ void ReportJsonProgress(int jobCount, long long total)
 void ReportProgress(const WriteOptions& options, Progress& progress, int jobCount, long long total, bool final)
 {
     auto now = std::chrono::steady_clock::now();
-    for (int i = 0; i < jobCount; ++i) WarnIfFirstAnswerLate(theJobs[i], options.settings, now - progress.started);
-    if (options.settings.json) return ReportJsonProgress(jobCount, total);
+    const bool json = options.telling.json;
+    for (int i = 0; i < jobCount; ++i) WarnIfFirstAnswerLate(theJobs[i], json, now - progress.started);
+    if (json) return ReportJsonProgress(jobCount, total);
     if (options.quiet) return;
     // Away from a terminal: a line per device every few seconds, and at the end.
-    if (!progress.terminal && !final && now - progress.lastLine < std::chrono::seconds(5)) return;
+    if (!progress.lines.terminal && !final && now - progress.lastLine < std::chrono::seconds(5)) return;
     progress.lastLine = now;
-    if (progress.terminal && progress.linesDrawn > 0) std::fprintf(stderr, "\x1b[%dA", progress.linesDrawn);
-    progress.linesDrawn = 0;
+    BeginRedraw(progress.lines);
     double seconds = std::chrono::duration<double>(now - progress.started).count();
     for (int i = 0; i < jobCount; ++i) {
         if (!theJobs[i].port) continue;
         char line[400];
         FormatProgress(theJobs[i], total, seconds, line, sizeof line);
-        if (progress.terminal) std::fputs("\r\x1b[K", stderr);
-        Say(stderr, "%s\n", line);
-        progress.linesDrawn += progress.terminal;
+        DrawLine(progress.lines, line);
     }
     std::fflush(stderr);
 }
@@ -249,11 +223,11 @@ bool AllFinished(int jobCount)
 
 void WaitForJobs(const WriteOptions& options, int jobCount, long long total)
 {
-    Progress progress = {StderrIsTerminal(), 0, std::chrono::steady_clock::now(), std::chrono::steady_clock::now()};
+    Progress progress = {{StderrIsTerminal(), 0}, std::chrono::steady_clock::now(), std::chrono::steady_clock::now()};
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(theJobsLock);
-            if (theJobEnded.wait_for(lock, std::chrono::milliseconds(progress.terminal ? 100 : 200),
+            if (theJobEnded.wait_for(lock, std::chrono::milliseconds(progress.lines.terminal ? 100 : 200),
                                      [&] { return AllFinished(jobCount); }))
                 break;
         }
@@ -265,29 +239,26 @@ void WaitForJobs(const WriteOptions& options, int jobCount, long long total)
 // ---- the jobs --------------------------------------------------------------
 
 // The file read once and checked: a file with problems is refused unless
-// --force. -1 to go on, else the exit status.
-int CheckBeforeWriting(const WriteOptions& options, FirmwareSnapshot& firmware, FirmwareCheck& check)
+// --force. True to go on; else false with the exit status.
+bool CheckBeforeWriting(const WriteOptions& options, FirmwareSnapshot& firmware, FirmwareCheck& check, int& status)
 {
-    char error[320];
-    if (!LoadFirmware(options.file, options.image, true, firmware, error, sizeof error)) {
-        Say(stderr, "quorvane-cli write: %s\n", error);
+    const bool json = options.telling.json;
+    Failure failure;
+    if (!LoadFirmware(options.file, options.image, true, firmware, failure)) {
+        Say(stderr, "quorvane-cli write: %s\n", failure.text);
     } else {
         CheckFirmware(firmware, check);
-        if (check.problems == 0 || options.force) return -1;
-        std::snprintf(error, sizeof error, "%s has problems; nothing was sent (--force sends it anyway)",
-                      options.file);
-        Say(stderr, "quorvane-cli write: %s\n", error);
-        if (options.settings.json)
+        if (check.problems == 0 || options.force) return true;
+        Fail(failure, "%s has problems; nothing was sent (--force sends it anyway)", options.file);
+        Say(stderr, "quorvane-cli write: %s\n", failure.text);
+        if (json)
             PrintFirmwareCheckJson(stdout, options.file, check, options.settings.baud);
         else
             PrintFirmwareCheck(stderr, options.file, check, options.settings.baud);
     }
-    if (options.settings.json) {
-        std::printf("{\"event\":\"outcome\",\"result\":\"refused\",\"exit\":%d,\"reason\":", kExitUsage);
-        PrintJsonString(stdout, error);
-        std::printf("}\n");
-    }
-    return FinishOutput("write", kExitUsage);
+    if (json) PrintJsonOutcome(nullptr, "refused", kExitUsage, failure.text);
+    status = FinishOutput("write", kExitUsage);
+    return false;
 }
 
 void PrintJsonStart(const WriteOptions& options, const FirmwareSnapshot& firmware, const FirmwareCheck& check)
@@ -296,9 +267,9 @@ void PrintJsonStart(const WriteOptions& options, const FirmwareSnapshot& firmwar
     PrintJsonString(stdout, options.file);
     std::printf(",\"sha256\":\"%s\",\"frames\":%lu,\"total\":%llu,\"ports\":[", firmware.fileSha256, check.frames,
                 check.frameData);
-    for (int i = 0; i < options.portCount; ++i) {
+    for (int i = 0; i < options.ports.count; ++i) {
         if (i) std::printf(",");
-        PrintJsonString(stdout, options.ports[i]);
+        PrintJsonString(stdout, options.ports.names[i]);
     }
     std::printf("]}\n");
     std::fflush(stdout);
@@ -307,11 +278,11 @@ void PrintJsonStart(const WriteOptions& options, const FirmwareSnapshot& firmwar
 // Opens each job's port; "auto" becomes the device's own USB port.
 void OpenJobs(WriteOptions& options, const FirmwareSnapshot& firmware)
 {
-    for (int i = 0; i < options.portCount; ++i) {
+    for (int i = 0; i < options.ports.count; ++i) {
         PortJob& job = theJobs[i];
-        ResetJob(job, options.ports[i]);
+        ResetJob(job, options.ports.names[i]);
         job.ended = OnJobEnded;
-        if (std::strcmp(options.ports[i], "auto") == 0 && !FindDevicePort(job.name)) {
+        if (std::strcmp(options.ports.names[i], "auto") == 0 && !FindDevicePort(job.name)) {
             std::snprintf(job.reason, sizeof job.reason, "no single device port to choose (--port auto)");
             job.exitStatus = kExitPortNotOpened;
         } else if (std::strcmp(options.file, "-") != 0 && IsSameFile(options.file, job.name)) {
@@ -321,6 +292,7 @@ void OpenJobs(WriteOptions& options, const FirmwareSnapshot& firmware)
         } else {
             FindSerialNumber(job.name, job.serialNumber);
             OpenJob(job, options.settings, firmware);
+            TellOpened(job, options.settings, options.telling);
         }
     }
 }
@@ -332,8 +304,8 @@ bool WaitForPorts(const WriteOptions& options)
     auto started = std::chrono::steady_clock::now();
     for (;;) {
         bool present = true;
-        for (int i = 0; i < options.portCount && present; ++i) {
-            const char* name = options.ports[i];
+        for (int i = 0; i < options.ports.count && present; ++i) {
+            const char* name = options.ports.names[i];
             present = std::strcmp(name, "auto") == 0 ? CountDevicePorts() == 1 : PortIsPresent(name);
         }
         if (present || theStopRequested.load()) return present;
@@ -348,17 +320,17 @@ bool WaitForPorts(const WriteOptions& options)
 bool SaveIfAsked(const WriteOptions& options)
 {
     if (!options.save) return true;
-    char error[320];
-    if (SaveRemembered(theJobs[0].name, options.settings.baud, error, sizeof error)) return true;
-    Say(stderr, "quorvane-cli write: cannot remember the port: %s; nothing was sent\n", error);
-    for (int i = 0; i < options.portCount; ++i)
+    Failure failure;
+    if (SaveRemembered(theJobs[0].name, options.settings.baud, failure)) return true;
+    Say(stderr, "quorvane-cli write: cannot remember the port: %s; nothing was sent\n", failure.text);
+    for (int i = 0; i < options.ports.count; ++i)
         if (theJobs[i].port) ClosePort(theJobs[i].port);
     return false;
 }
 
 void PrintSummary(const WriteOptions& options, int jobCount)
 {
-    if (options.settings.json || options.quiet || jobCount < 2) return;
+    if (options.telling.json || options.quiet || jobCount < 2) return;
     std::fprintf(stderr, "\n%-24s %-10s %10s  %s\n", "PORT", "RESULT", "BYTES", "REASON");
     for (int i = 0; i < jobCount; ++i) {
         const PortJob& job = theJobs[i];
@@ -370,18 +342,17 @@ void PrintSummary(const WriteOptions& options, int jobCount)
 int RunWrite(int argc, char** argv)
 {
     static WriteOptions options;
-    int status = ParseWriteOptions(argc, argv, options);
-    if (status >= 0) return status;
+    int status = kExitOk;
+    if (!ParseWriteOptions(argc, argv, options, status)) return status;
     CatchStopSignals(OnStopSignal);
     static FirmwareSnapshot firmware;
     static FirmwareCheck check;
-    status = CheckBeforeWriting(options, firmware, check);
-    if (status >= 0) return status;
-    if (options.settings.json) PrintJsonStart(options, firmware, check);
+    if (!CheckBeforeWriting(options, firmware, check, status)) return status;
+    if (options.telling.json) PrintJsonStart(options, firmware, check);
     static JobLog log;
-    char error[320];
-    if (!OpenJobLog(log, options.log, options.file, firmware, error, sizeof error)) {
-        Say(stderr, "quorvane-cli write: %s; nothing was sent\n", error);
+    Failure failure;
+    if (!OpenJobLog(log, options.log, options.file, firmware, failure)) {
+        Say(stderr, "quorvane-cli write: %s; nothing was sent\n", failure.text);
         return FinishOutput("write", kExitUsage);
     }
     if (options.wait && !WaitForPorts(options)) {
@@ -392,7 +363,7 @@ int RunWrite(int argc, char** argv)
         return FinishOutput("write", stopped ? kExitAborted : kExitPortNotOpened);
     }
 
-    int jobCount = options.portCount;
+    int jobCount = options.ports.count;
     OpenJobs(options, firmware);
     if (!SaveIfAsked(options)) return FinishOutput("write", kExitUsage);
     theJobCount.store(jobCount);
@@ -405,10 +376,10 @@ int RunWrite(int argc, char** argv)
     bool logged = true;
     for (int i = 0; i < jobCount; ++i) {
         FinishJob(theJobs[i], options.settings);
-        PrintOutcome(theJobs[i], options.settings, options.quiet);
+        PrintOutcome(theJobs[i], options.telling.json, options.quiet);
         if (theJobs[i].exitStatus > worst) worst = theJobs[i].exitStatus;
-        if (logged && !(logged = LogJob(log, theJobs[i], error, sizeof error)))
-            Say(stderr, "quorvane-cli write: %s\n", error);
+        if (logged && !(logged = LogJob(log, theJobs[i], failure)))
+            Say(stderr, "quorvane-cli write: %s\n", failure.text);
     }
     PrintSummary(options, jobCount);
     CloseJobLog(log);

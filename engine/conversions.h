@@ -6,6 +6,27 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+
+// A function that takes a printf format at FORMAT and its values from
+// FIRST: the compiler checks each call as the C99 printf every build uses
+// (MinGW's "printf" is Microsoft's, which lacks %zu; clang knows only "printf").
+#if defined(__clang__)
+#define QUORVANE_PRINTF(FORMAT, FIRST) __attribute__((format(printf, FORMAT, FIRST)))
+#else
+#define QUORVANE_PRINTF(FORMAT, FIRST) __attribute__((format(gnu_printf, FORMAT, FIRST)))
+#endif
+
+// Why an operation failed, for every function that returns false and a
+// reason: what was attempted and why, as a sentence the front end shows as
+// it is. Owned by the caller; written only on failure.
+struct Failure {
+    char text[320];
+};
+
+// Formats the reason into `failure` and returns false, so that a function
+// can end with `return Fail(failure, ...)`.
+bool Fail(Failure& failure, const char* format, ...) QUORVANE_PRINTF(2, 3);
 
 // The chosen port. Bit 15 set: a parallel port (LPT), else a serial port
 // (COM); bits 0 to 11 the port number as chosen; 0: no port chosen.
@@ -58,3 +79,16 @@ unsigned long ParseBaudRate(const char* text);
 
 // "4800, 9600, 19200 or 38400": the table's rates, for messages.
 extern const char kBaudRateList[];
+
+// ---- text from outside --------------------------------------------------------
+
+constexpr bool IsAsciiControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
+// The length of the well-formed UTF-8 sequence at `text` (shortest form,
+// no surrogates, at most U+10FFFF); 0 when the byte begins none.
+size_t Utf8Length(const unsigned char* text);
+
+// `text` as a JSON string, quotes included: control characters escaped,
+// bytes that are not UTF-8 taken as Latin-1, so the JSON is always valid
+// (the tools' events and the job log alike).
+void PrintJsonString(FILE* out, const char* text);

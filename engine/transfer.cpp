@@ -124,9 +124,6 @@ namespace {
 
 enum class StepResult { Done, Aborted, Failed };
 
-// Writes all of `bytes`, retrying short writes after a pause, without limit.
-// Aborted when `running` is found cleared before a write; Failed (PortLost)
-// when the port is gone.
 // With an answer timeout, a port that takes nothing for that long fails
 // the job; without one (the Windows program) it is waited for until ABORT.
 struct Stall {
@@ -142,6 +139,9 @@ bool PortStalled(const WriteJob& job, long written, Stall& stall)
     return now - stall.sinceMs >= job.answerTimeoutMs;
 }
 
+// Writes all of `bytes`, retrying short writes after a pause, without limit.
+// Aborted when `running` is found cleared before a write; Failed (PortLost)
+// when the port is gone.
 StepResult SendAll(WriteJob& job, const uint8_t* bytes, size_t count)
 {
     size_t remaining = count;
@@ -304,3 +304,40 @@ WriteOutcome RunWriteJob(WriteJob& job)
     return WriteOutcome::End;
 }
 
+
+namespace {
+
+struct Sink {
+    TakeBytes take;
+    void* context;
+};
+
+long SinkWrite(void* port, const uint8_t* bytes, size_t count)
+{
+    const Sink& sink = *static_cast<const Sink*>(port);
+    return sink.take(sink.context, bytes, count) ? long(count) : -1;
+}
+
+ReadResult SinkAnswer(void*, uint8_t* byte)
+{
+    *byte = kAck;
+    return ReadResult::Byte;
+}
+
+void SinkPause(void*) {}
+void SinkNote(void*, WriteNote, long long) {}
+unsigned long long SinkClock(void*) { return 0; }
+
+}  // namespace
+
+WriteOutcome RunWriteJobOverSink(WriteJob& job, const char* image, size_t imageSize, TakeBytes take, void* context)
+{
+    Sink sink = {take, context};
+    PrepareWriteJob(job);
+    job.image = image;
+    job.imageSize = imageSize;
+    job.seam = {&sink, nullptr, SinkWrite, SinkAnswer, SinkPause, SinkNote, SinkClock};
+    job.ackMode = 1;
+    job.answerTimeoutMs = 0;
+    return RunWriteJob(job);
+}

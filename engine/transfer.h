@@ -138,3 +138,10 @@ void PrepareWriteJob(WriteJob& job);
 // Carries one job from the start sequence to its one final notification,
 // which it also returns. Touches neither port nor file afterwards.
 WriteOutcome RunWriteJob(WriteJob& job);
+
+// A device that takes every write whole and acknowledges every frame, for
+// the front ends that need the job's bytes and no port: `take` gets each
+// control sequence and each frame as the port would; false ends the job as
+// a lost port. Runs `image` from the start sequence to the one outcome.
+using TakeBytes = bool (*)(void* context, const uint8_t* bytes, size_t count);
+WriteOutcome RunWriteJobOverSink(WriteJob& job, const char* image, size_t imageSize, TakeBytes take, void* context);

@@ -6,8 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "cli.h"
-#include "transfer.h"
+#include "image.h"
 
 namespace {
 
@@ -19,25 +18,16 @@ struct Wire {
 };
 
 // Every write is taken whole, so each is one unit: a control sequence is
-// 7 bytes, a frame at least 9.
-long TakeAll(void* context, const uint8_t*, size_t count)
+// 7 bytes, a frame at least 9; the device answers every frame.
+bool TakeAll(void* context, const uint8_t*, size_t count)
 {
     Wire& wire = *static_cast<Wire*>(context);
-    wire.controls += count == kControlSequenceSize;
+    bool control = count == kControlSequenceSize;
+    wire.controls += control;
+    wire.answers += !control;
     wire.bytes += count;
-    return long(count);
+    return true;
 }
-
-ReadResult Ack(void* context, uint8_t* byte)
-{
-    ++static_cast<Wire*>(context)->answers;
-    *byte = kAck;
-    return ReadResult::Byte;
-}
-
-void NoPause(void*) {}
-void Ignore(void*, WriteNote, long long) {}
-unsigned long long NoClock(void*) { return 0; }
 
 }  // namespace
 
@@ -49,14 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     CheckFirmware({bytes.get(), size, false, {}}, check);
 
     Wire wire = {};
-    WriteJob job;
-    PrepareWriteJob(job);
-    job.image = bytes.get();
-    job.imageSize = size;
-    job.seam = {&wire, &wire, TakeAll, Ack, NoPause, Ignore, NoClock};
-    job.ackMode = 1;
-    job.answerTimeoutMs = 0;
-    bool ended = RunWriteJob(job) == WriteOutcome::End;
+    static WriteJob job;
+    bool ended = RunWriteJobOverSink(job, bytes.get(), size, TakeAll, &wire) == WriteOutcome::End;
 
     Check(check.jobFailure == job.failure && check.jobLine == job.line);
     Check(ended == (job.failure == WriteFailure::None) && wire.controls == (ended ? 2u : 1u));

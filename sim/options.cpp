@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli.h"
+#include "cmdline.h"
 #include "sim.h"
 
 const char kSimHelp[] =
@@ -116,66 +116,26 @@ const NumberRule kDelayMs = {0, 86400000};   // a day
 const NumberRule kBaudRate = {1, 10000000};
 const NumberRule kLatencyMs = {1, 255};  // what FTDI's latency timer takes
 
-// The options by kind: flags, paths and numbers, each with the field it sets.
-const CommandOption kSimOptions[] = {
-    {"silent", 0, false},     {"once", 0, false},       {"version", 'V', false},
-    {"port", 0, true},         {"link", 0, true},        {"transcript", 0, true},
-    {"raw", 0, true},          {"timing", 0, true},      {"nak", 0, true},
-    {"no-answer", 0, true},    {"junk", 0, true},        {"delay", 0, true},
-    {"baud", 0, true},         {"replug", 0, true},      {"latency", 0, true},
-};
-constexpr int kFirstPath = 3;
-constexpr int kFirstNumber = 8;
-
-bool* FlagOf(SimOptions& options, int index)
+bool TakeNumber(const CommandOption& row, const char* value, char* error, size_t errorSize)
 {
-    bool* flags[] = {&options.policy.silent, &options.once, &options.version};
-    return flags[index];
-}
-
-const char** PathOf(SimOptions& options, int index)
-{
-    const char** paths[] = {&options.port, &options.link, &options.transcript, &options.raw, &options.timing};
-    return paths[index - kFirstPath];
-}
-
-bool TakeNumber(SimOptions& options, int index, const char* value, char* error, size_t errorSize)
-{
-    static const NumberRule* const kRules[] = {&kFrameNumber, &kFrameNumber, &kJunkCount, &kDelayMs, &kBaudRate,
-                                               &kDelayMs,     &kLatencyMs};
-    const NumberRule& rule = *kRules[index - kFirstNumber];
+    const NumberRule& rule = *static_cast<const NumberRule*>(row.detail);
     unsigned long number = 0;
     if (!ParseNumber(value, rule, number)) {
-        std::snprintf(error, errorSize, "--%s takes a whole number from %lu to %lu, not '%s'",
-                      kSimOptions[index].name, rule.min, rule.max, value);
+        std::snprintf(error, errorSize, "--%s takes a whole number from %lu to %lu, not '%s'", row.name, rule.min,
+                      rule.max, value);
         return false;
     }
-    SimPolicy& policy = options.policy;
-    switch (index - kFirstNumber) {
-    case 0: policy.nakFrame = number; break;
-    case 1: policy.noAnswerFrame = number; break;
-    case 2: policy.junkCount = unsigned(number); break;
-    case 3: policy.delayMs = number; break;
-    case 4: policy.baud = number; break;
-    case 5: options.replugMs = number; break;
-    default: policy.latencyMs = number; break;
-    }
+    *static_cast<unsigned long*>(row.field) = number;
     return true;
 }
 
-bool TakeSimOption(void* context, int index, const char* value, char* error, size_t errorSize)
+bool TakePath(const CommandOption& row, const char* value, char* error, size_t errorSize)
 {
-    SimOptions& options = *static_cast<SimOptions*>(context);
-    if (index < kFirstPath) {
-        *FlagOf(options, index) = true;
-        return true;
-    }
-    if (index >= kFirstNumber) return TakeNumber(options, index, value, error, errorSize);
     if (value[0] == '\0') {
-        std::snprintf(error, errorSize, "--%s needs a non-empty path", kSimOptions[index].name);
+        std::snprintf(error, errorSize, "--%s needs a non-empty path", row.name);
         return false;
     }
-    *PathOf(options, index) = value;
+    *static_cast<const char**>(row.field) = value;
     return true;
 }
 
@@ -184,8 +144,29 @@ bool TakeSimOption(void* context, int index, const char* value, char* error, siz
 bool ParseSimOptions(int argc, char** argv, SimOptions& options, char* error, size_t errorSize)
 {
     options = {};
+    SimPolicy& policy = options.policy;
+    unsigned long junkCount = 0;
+    const CommandOption rows[] = {
+        FlagRow(0, "silent", policy.silent),
+        FlagRow(0, "once", options.once),
+        FlagRow('V', "version", options.version),
+        ValueRow(0, "port", &options.port, TakePath),
+        ValueRow(0, "link", &options.link, TakePath),
+        ValueRow(0, "transcript", &options.transcript, TakePath),
+        ValueRow(0, "raw", &options.raw, TakePath),
+        ValueRow(0, "timing", &options.timing, TakePath),
+        ValueRow(0, "nak", &policy.nakFrame, TakeNumber, &kFrameNumber),
+        ValueRow(0, "no-answer", &policy.noAnswerFrame, TakeNumber, &kFrameNumber),
+        ValueRow(0, "junk", &junkCount, TakeNumber, &kJunkCount),
+        ValueRow(0, "delay", &policy.delayMs, TakeNumber, &kDelayMs),
+        ValueRow(0, "baud", &policy.baud, TakeNumber, &kBaudRate),
+        ValueRow(0, "replug", &options.replugMs, TakeNumber, &kDelayMs),
+        ValueRow(0, "latency", &policy.latencyMs, TakeNumber, &kLatencyMs),
+    };
     CommandLine line;
-    if (!ParseCommandLine(argc, argv, kSimOptions, TakeSimOption, &options, line)) {
+    bool parsed = ParseCommandLine(argc, argv, rows, line);
+    policy.junkCount = unsigned(junkCount);
+    if (!parsed) {
         std::snprintf(error, errorSize, "%s", line.error);
         return false;
     }

@@ -2,8 +2,7 @@
 // settings file.
 #include <cstdio>
 
-#include "cli.h"
-#include "port.h"
+#include "production.h"
 #include "settings.h"
 
 namespace {
@@ -26,7 +25,7 @@ Remembered LoadRemembered()
     return remembered;
 }
 
-bool SaveRemembered(const char* port, unsigned long baud, char* error, size_t errorSize)
+bool SaveRemembered(const char* port, unsigned long baud, Failure& failure)
 {
     LoadSettings();
     theBaudSelector = SelectorOfBaud(baud);
@@ -34,10 +33,10 @@ bool SaveRemembered(const char* port, unsigned long baud, char* error, size_t er
     bool named = PortCodeOfName(port, code);
     if (named) thePortCode = code;
     SettingsStore store = PlatformSettingsStore();
-    if (!SaveSettingsTo(store, error, errorSize)) return false;
+    if (!SaveSettingsTo(store, failure.text, sizeof failure.text)) return false;
     // A device path lives beside the port code; a port name clears it.
     char current[256];
     store.readText(store.context, kDeviceKey, "", current, sizeof current);
     if (named && !current[0]) return true;
-    return store.writeText(store.context, kDeviceKey, named ? "" : port, error, errorSize);
+    return store.writeText(store.context, kDeviceKey, named ? "" : port, failure.text, sizeof failure.text);
 }

@@ -1,5 +1,5 @@
 // SHA-256 as FIPS 180-4 describes it, one 64-byte block at a time.
-#include "sha256.h"
+#include "image.h"
 
 #include <cstring>
 
@@ -112,6 +112,27 @@ void Sha256Hex(const void* bytes, size_t size, char (&hex)[65])
     Sha256 hash;
     StartSha256(hash);
     UpdateSha256(hash, bytes, size);
+    uint8_t digest[32];
+    FinishSha256(hash, digest);
+    DigestHex(digest, hex);
+}
+
+namespace {
+
+bool HashSent(void* hash, const uint8_t* bytes, size_t count)
+{
+    UpdateSha256(*static_cast<Sha256*>(hash), bytes, count);
+    return true;
+}
+
+}  // namespace
+
+void DigestOfSentBytes(const FirmwareSnapshot& firmware, char (&hex)[65])
+{
+    static WriteJob job;  // one at a time, on the main thread
+    Sha256 hash;
+    StartSha256(hash);
+    RunWriteJobOverSink(job, firmware.bytes, firmware.size, HashSent, &hash);
     uint8_t digest[32];
     FinishSha256(hash, digest);
     DigestHex(digest, hex);

@@ -1,45 +1,12 @@
-#include <csignal>
+// The station sleeps on the kernel's uevents (a device added or removed)
+// and on a pipe that a job's thread writes as its job ends.
 #include <fcntl.h>
 #include <linux/netlink.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include "cli.h"
-
-void SetBinaryStdin() {}
-
-void SetBinaryStdout() {}
-
-bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
-
-void CatchStopSignals(void (*stop)(int))
-{
-    struct sigaction action = {};
-    action.sa_handler = stop;
-    sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) sigaction(signal, &action, nullptr);
-}
-
-bool IsSameFile(const char* a, const char* b)
-{
-    struct stat first = {}, second = {};
-    return stat(a, &first) == 0 && stat(b, &second) == 0 && first.st_dev == second.st_dev &&
-           first.st_ino == second.st_ino;
-}
-
-void HostName(char* name, size_t size)
-{
-    if (gethostname(name, size) != 0 && size) name[0] = '\0';
-    if (size) name[size - 1] = '\0';
-}
-
-bool FileWasRemoved(FILE* file)
-{
-    struct stat status = {};
-    return fstat(fileno(file), &status) == 0 && status.st_nlink == 0;
-}
+#include "production.h"
 
 namespace {
 

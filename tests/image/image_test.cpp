@@ -120,18 +120,19 @@ TEST(Image, ConvertsAsSrecCatDoesAndRefusesWhatIsWrong)
     bool haveSrecCat = MakeSrecCatDirectory(directory);
     for (const Conversion& row : rows) {
         SCOPED_TRACE(row.what);
-        auto convert = [&](size_t maxTextSize, std::string& text, char (&error)[200]) {
+        auto convert = [&](size_t maxTextSize, std::string& text, Failure& failure) {
             ConversionOptions options;
             options.recordSize = row.recordSize;
             options.maxTextSize = maxTextSize;
-            return row.binary ? ConvertBinary(row.input.data(), row.input.size(), row.base, options, text, error, 200)
-                              : ConvertIntelHex(row.input.data(), row.input.size(), options, text, error, 200);
+            options.base = row.base;
+            return row.binary ? ConvertBinary(row.input.data(), row.input.size(), options, text, failure)
+                              : ConvertIntelHex(row.input.data(), row.input.size(), options, text, failure);
         };
         std::string text;
-        char error[200] = "";
+        Failure error = {""};
         bool converted = convert(row.maxTextSize, text, error);
         EXPECT_EQ(converted, !row.error);
-        EXPECT_STREQ(error, row.error ? row.error : "");
+        EXPECT_STREQ(error.text, row.error ? row.error : "");
         if (row.error || !converted) continue;
         // The limit is exact: the text fits in its own size and not in one byte less.
         std::string again;
@@ -157,7 +158,7 @@ TEST(Image, TellsFormatsApart)
         {"\x7F" "ELF\x02\x01", ImageFormat::Elf}, {" S1", ImageFormat::Unknown}, {":;", ImageFormat::Unknown},
         {"\n", ImageFormat::Unknown}};
     for (const auto& row : rows)
-        EXPECT_EQ(DetectImageFormat(row.first.data(), row.first.size()), row.second) << row.first;
+        EXPECT_EQ(DetectImageFormat(row.first.data(), row.first.size()).kind, row.second) << row.first;
 }
 
 }  // namespace

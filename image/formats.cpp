@@ -2,12 +2,10 @@
 #include "image.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
-#include "cli.h"
 #include "conversions.h"
 
 namespace {
@@ -17,17 +15,6 @@ namespace {
 constexpr uint64_t kSrecCatBlockSize = 1792;
 constexpr uint64_t kAddressSpace = uint64_t(1) << 32;
 constexpr size_t kMaxHeaderSize = 252;  // an S0 record's count byte also holds a 2-byte address and the checksum
-
-bool Fail(char* error, size_t errorSize, const char* format, ...) QUORVANE_PRINTF(3, 4);
-
-bool Fail(char* error, size_t errorSize, const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(error, errorSize, format, args);
-    va_end(args);
-    return false;
-}
 
 bool IsLineSpace(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
@@ -117,22 +104,22 @@ void AddPieces(RecordWriter& writer, const std::vector<Piece>& pieces, const uin
     FlushRecord(writer);
 }
 
-bool TooMuchText(const ConversionOptions& options, char* error, size_t errorSize)
+bool TooMuchText(const ConversionOptions& options, Failure& failure)
 {
-    return Fail(error, errorSize, "the S-record text would take more than the %zu bytes allowed",
+    return Fail(failure, "the S-record text would take more than the %zu bytes allowed",
                 options.maxTextSize);
 }
 
-bool CheckRecordSize(const ConversionOptions& options, char* error, size_t errorSize)
+bool CheckRecordSize(const ConversionOptions& options, Failure& failure)
 {
     if (options.recordSize >= 1 && options.recordSize <= kMaxRecordSize) return true;
-    return Fail(error, errorSize, "record size %u is out of range: an S3 record holds 1 to %u data bytes",
+    return Fail(failure, "record size %u is out of range: an S3 record holds 1 to %u data bytes",
                 options.recordSize, kMaxRecordSize);
 }
 
 // `pieces` sorted by address and apart from one another.
 bool WriteSRecords(const std::vector<Piece>& pieces, const uint8_t* data, uint32_t start,
-                   const ConversionOptions& options, std::string& text, char* error, size_t errorSize)
+                   const ConversionOptions& options, std::string& text, Failure& failure)
 {
     RecordWriter counter = {};
     counter.recordSize = options.recordSize;
@@ -148,7 +135,7 @@ bool WriteSRecords(const std::vector<Piece>& pieces, const uint8_t* data, uint32
     if (counter.dataBytes > options.maxTextSize / 2 ||
         counter.records > (options.maxTextSize - 2 * counter.dataBytes) / perRecord ||
         fixed > options.maxTextSize - 2 * counter.dataBytes - perRecord * counter.records)
-        return TooMuchText(options, error, errorSize);
+        return TooMuchText(options, failure);
 
     text.reserve(fixed + 2 * counter.dataBytes + perRecord * counter.records);
     AppendRecord(text, '0', 0, 2, reinterpret_cast<const uint8_t*>(header), headerSize);
@@ -183,7 +170,7 @@ struct HexImage {
 };
 
 bool AddSpan(HexImage& image, uint32_t address, const uint8_t* bytes, size_t size, size_t line,
-             const ConversionOptions& options, char* error, size_t errorSize)
+             const ConversionOptions& options, Failure& failure)
 {
     image.data.insert(image.data.end(), bytes, bytes + size);
     if (!image.pieces.empty() && EndOf(image.pieces.back()) == address) {
@@ -193,12 +180,12 @@ bool AddSpan(HexImage& image, uint32_t address, const uint8_t* bytes, size_t siz
     }
     image.pieces.push_back({address, size, image.data.size() - size, line, line});
     // Every piece takes at least one record: stop before the pieces outgrow the text.
-    if (image.pieces.size() > options.maxTextSize / RecordLineSize(4, 0)) return TooMuchText(options, error, errorSize);
+    if (image.pieces.size() > options.maxTextSize / RecordLineSize(4, 0)) return TooMuchText(options, failure);
     return true;
 }
 
 bool AddData(HexImage& image, uint32_t offset, const uint8_t* bytes, size_t size, size_t line,
-             const ConversionOptions& options, char* error, size_t errorSize)
+             const ConversionOptions& options, Failure& failure)
 {
     // After a 02 record the offset wraps within the segment, after a 04
     // record the address wraps within 4 GiB.
@@ -206,22 +193,22 @@ bool AddData(HexImage& image, uint32_t offset, const uint8_t* bytes, size_t size
     uint64_t room = image.segmented ? 0x10000 - offset : kAddressSpace - address;
     uint32_t wrapsTo = image.segmented ? image.base : 0;
     size_t first = size_t(std::min(uint64_t(size), room));
-    if (!AddSpan(image, address, bytes, first, line, options, error, errorSize)) return false;
-    return first == size || AddSpan(image, wrapsTo, bytes + first, size - first, line, options, error, errorSize);
+    if (!AddSpan(image, address, bytes, first, line, options, failure)) return false;
+    return first == size || AddSpan(image, wrapsTo, bytes + first, size - first, line, options, failure);
 }
 
 // One line (line end and trailing blanks taken off), not blank.
 bool TakeHexRecord(HexImage& image, const char* text, size_t length, size_t line, const ConversionOptions& options,
-                   char* error, size_t errorSize)
+                   Failure& failure)
 {
-    if (text[0] != ':') return Fail(error, errorSize, "line %zu: not an Intel HEX record (no ':' at its start)", line);
+    if (text[0] != ':') return Fail(failure, "line %zu: not an Intel HEX record (no ':' at its start)", line);
     for (size_t i = 1; i < length; ++i) {
         if (HexDigitValue(text[i]) < 0)
-            return Fail(error, errorSize, "line %zu: character %zu is not a hexadecimal digit", line, i + 1);
+            return Fail(failure, "line %zu: character %zu is not a hexadecimal digit", line, i + 1);
     }
     size_t digits = length - 1;
-    if (digits % 2 != 0) return Fail(error, errorSize, "line %zu: odd number of hexadecimal digits", line);
-    if (digits < 10) return Fail(error, errorSize, "line %zu: too short for a record", line);
+    if (digits % 2 != 0) return Fail(failure, "line %zu: odd number of hexadecimal digits", line);
+    if (digits < 10) return Fail(failure, "line %zu: too short for a record", line);
     uint8_t bytes[5 + 255];
     size_t byteCount = std::min(digits / 2, sizeof bytes);
     unsigned sum = 0;
@@ -231,28 +218,28 @@ bool TakeHexRecord(HexImage& image, const char* text, size_t length, size_t line
     }
     unsigned count = bytes[0];
     if (digits / 2 != count + 5)
-        return Fail(error, errorSize, "line %zu: count says %u data bytes, the line holds %zu", line, count,
+        return Fail(failure, "line %zu: count says %u data bytes, the line holds %zu", line, count,
                     digits / 2 - 5);
     unsigned checksum = bytes[count + 4];
     unsigned expected = (0x100 - (sum & 0xFF)) & 0xFF;
     if (checksum != expected)
-        return Fail(error, errorSize, "line %zu: checksum is %02X, should be %02X", line, checksum, expected);
+        return Fail(failure, "line %zu: checksum is %02X, should be %02X", line, checksum, expected);
     if (image.endLine)
-        return Fail(error, errorSize, "line %zu: a record after the end record of line %zu", line, image.endLine);
+        return Fail(failure, "line %zu: a record after the end record of line %zu", line, image.endLine);
 
     unsigned type = bytes[3];
     uint32_t offset = uint32_t(bytes[1]) << 8 | bytes[2];
     const uint8_t* payload = bytes + 4;
     // An empty data record says nothing, as srec_cat takes it too.
-    if (type == 0x00) return count == 0 || AddData(image, offset, payload, count, line, options, error, errorSize);
+    if (type == 0x00) return count == 0 || AddData(image, offset, payload, count, line, options, failure);
     static const unsigned payloadSizes[] = {0, 0, 2, 4, 2, 4};
     if (type >= sizeof payloadSizes / sizeof payloadSizes[0])
-        return Fail(error, errorSize, "line %zu: unknown record type %02X", line, type);
+        return Fail(failure, "line %zu: unknown record type %02X", line, type);
     if (count != payloadSizes[type])
-        return Fail(error, errorSize, "line %zu: a type %02X record holds %u bytes, not %u", line, type,
+        return Fail(failure, "line %zu: a type %02X record holds %u bytes, not %u", line, type,
                     payloadSizes[type], count);
     if (offset != 0)
-        return Fail(error, errorSize, "line %zu: the address field of a type %02X record must be 0000", line, type);
+        return Fail(failure, "line %zu: the address field of a type %02X record must be 0000", line, type);
     uint32_t high = uint32_t(payload[0]) << 8 | payload[1];
     uint32_t low = count == 4 ? uint32_t(payload[2]) << 8 | payload[3] : 0;
     switch (type) {
@@ -261,7 +248,7 @@ bool TakeHexRecord(HexImage& image, const char* text, size_t length, size_t line
     case 0x04: image.base = high << 16; image.segmented = false; break;
     default:  // 03 or 05
         if (image.startLine)
-            return Fail(error, errorSize, "line %zu: a second start address (the first is on line %zu)", line,
+            return Fail(failure, "line %zu: a second start address (the first is on line %zu)", line,
                         image.startLine);
         image.start = type == 0x05 ? high << 16 | low : (high << 4) + low;
         image.startLine = line;
@@ -269,8 +256,7 @@ bool TakeHexRecord(HexImage& image, const char* text, size_t length, size_t line
     return true;
 }
 
-bool ParseIntelHex(HexImage& image, const char* text, size_t size, const ConversionOptions& options, char* error,
-                   size_t errorSize)
+bool ParseIntelHex(HexImage& image, const char* text, size_t size, const ConversionOptions& options, Failure& failure)
 {
     image.data.reserve(size / 2);
     size_t line = 0;
@@ -280,13 +266,13 @@ bool ParseIntelHex(HexImage& image, const char* text, size_t size, const Convers
         size_t length = (lineEnd ? size_t(lineEnd - text) : size) - at;
         ++line;
         while (length > 0 && IsLineSpace(text[at + length - 1])) --length;
-        if (length > 0 && !TakeHexRecord(image, text + at, length, line, options, error, errorSize)) return false;
+        if (length > 0 && !TakeHexRecord(image, text + at, length, line, options, failure)) return false;
         at = next;
     }
     if (!image.endLine)
-        return Fail(error, errorSize, "no end record (type 01) by the end of the file (line %zu): it may be cut short",
+        return Fail(failure, "no end record (type 01) by the end of the file (line %zu): it may be cut short",
                     line);
-    if (image.pieces.empty()) return Fail(error, errorSize, "no data: the file holds no data records");
+    if (image.pieces.empty()) return Fail(failure, "no data: the file holds no data records");
 
     auto byAddress = [](const Piece& a, const Piece& b) { return a.address < b.address; };
     if (!std::is_sorted(image.pieces.begin(), image.pieces.end(), byAddress))
@@ -299,7 +285,7 @@ bool ParseIntelHex(HexImage& image, const char* text, size_t size, const Convers
         char later[48], earlier[48];
         DescribeLines(upperIsLater ? upper : lower, later);
         DescribeLines(upperIsLater ? lower : upper, earlier);
-        return Fail(error, errorSize, "%s: data at 0x%08X overlaps data of %s", later, unsigned(upper.address),
+        return Fail(failure, "%s: data at 0x%08X overlaps data of %s", later, unsigned(upper.address),
                     earlier);
     }
     return true;
@@ -307,51 +293,87 @@ bool ParseIntelHex(HexImage& image, const char* text, size_t size, const Convers
 
 }  // namespace
 
-ImageFormat DetectImageFormat(const char* bytes, size_t size)
+bool ConvertIntelHex(const char* hexText, size_t size, const ConversionOptions& options, std::string& text,
+                     Failure& failure)
 {
-    if (size >= 4 && std::memcmp(bytes, "\x7F" "ELF", 4) == 0) return ImageFormat::Elf;
-    // The start of the first line that is not blank.
+    text.clear();
+    if (!CheckRecordSize(options, failure)) return false;
+    HexImage image;
+    if (!ParseIntelHex(image, hexText, size, options, failure)) return false;
+    return WriteSRecords(image.pieces, image.data.data(), image.start, options, text, failure);
+}
+
+bool ConvertBinary(const char* bytes, size_t size, const ConversionOptions& options, std::string& text,
+                   Failure& failure)
+{
+    const uint32_t base = options.base;
+    text.clear();
+    if (!CheckRecordSize(options, failure)) return false;
+    if (size == 0) return Fail(failure, "no data: the binary image is empty");
+    if (uint64_t(size) > kAddressSpace - base)
+        return Fail(failure, "%zu bytes loaded at 0x%08X run past the end of the 32-bit address space",
+                    size, unsigned(base));
+    std::vector<Piece> whole = {{base, size, 0, 0, 0}};
+    return WriteSRecords(whole, reinterpret_cast<const uint8_t*>(bytes), 0, options, text, failure);
+}
+
+namespace {
+
+bool IsElf(const char* bytes, size_t size) { return size >= 4 && std::memcmp(bytes, "\x7F" "ELF", 4) == 0; }
+
+// The first two characters of the first line that is not blank, or "".
+void FirstCharacters(const char* bytes, size_t size, char (&first)[3])
+{
     size_t at = 0, blank = 0;
     for (; blank < size && (IsLineSpace(bytes[blank]) || bytes[blank] == '\n'); ++blank) {
         if (bytes[blank] == '\n') at = blank + 1;
     }
-    if (blank == size || size - at < 2) return ImageFormat::Unknown;
-    if (bytes[at] == 'S' && bytes[at + 1] >= '0' && bytes[at + 1] <= '9') return ImageFormat::SRecord;
-    if (bytes[at] == ':' && HexDigitValue(bytes[at + 1]) >= 0) return ImageFormat::IntelHex;
-    return ImageFormat::Unknown;
+    first[0] = first[1] = first[2] = '\0';
+    if (blank == size || size - at < 2) return;
+    first[0] = bytes[at];
+    first[1] = bytes[at + 1];
 }
 
-const char* ImageFormatAdvice(ImageFormat format)
+bool StartsWithSRecord(const char* bytes, size_t size)
 {
-    switch (format) {
-    case ImageFormat::SRecord: return "an S-record image: it needs no conversion";
-    case ImageFormat::IntelHex: return "an Intel HEX file: convert it with quorvane-cli convert FILE -o FILE.mot";
-    case ImageFormat::Elf:
-        return "an ELF file: convert it with objcopy -O srec, or give the raw binary with --base ADDRESS";
-    case ImageFormat::Unknown: break;
-    }
-    return "not S-records, Intel HEX or ELF: if it is a raw binary image, give its load address with --base ADDRESS";
+    char first[3];
+    FirstCharacters(bytes, size, first);
+    return first[0] == 'S' && first[1] >= '0' && first[1] <= '9';
 }
 
-bool ConvertIntelHex(const char* hexText, size_t size, const ConversionOptions& options, std::string& text,
-                     char* error, size_t errorSize)
+bool StartsWithHexRecord(const char* bytes, size_t size)
 {
-    text.clear();
-    if (!CheckRecordSize(options, error, errorSize)) return false;
-    HexImage image;
-    if (!ParseIntelHex(image, hexText, size, options, error, errorSize)) return false;
-    return WriteSRecords(image.pieces, image.data.data(), image.start, options, text, error, errorSize);
+    char first[3];
+    FirstCharacters(bytes, size, first);
+    return first[0] == ':' && HexDigitValue(first[1]) >= 0;
 }
 
-bool ConvertBinary(const char* bytes, size_t size, uint32_t base, const ConversionOptions& options,
-                   std::string& text, char* error, size_t errorSize)
+bool Anything(const char*, size_t) { return true; }
+
+}  // namespace
+
+// In the order they are tried: ELF's magic first, since its bytes may
+// hold anything after it; Unknown last, for everything else.
+const ImageFormatRow kImageFormats[4] = {
+    {ImageFormat::Elf, IsElf, nullptr,
+     "an ELF file: convert it with objcopy -O srec, or give the raw binary with --base ADDRESS"},
+    {ImageFormat::SRecord, StartsWithSRecord, nullptr, "an S-record image: it needs no conversion"},
+    {ImageFormat::IntelHex, StartsWithHexRecord, ConvertIntelHex,
+     "an Intel HEX file: convert it with quorvane-cli convert FILE -o FILE.mot"},
+    {ImageFormat::Unknown, Anything, ConvertBinary,
+     "not S-records, Intel HEX or ELF: if it is a raw binary image, give its load address with --base ADDRESS"},
+};
+
+const ImageFormatRow& DetectImageFormat(const char* bytes, size_t size)
 {
-    text.clear();
-    if (!CheckRecordSize(options, error, errorSize)) return false;
-    if (size == 0) return Fail(error, errorSize, "no data: the binary image is empty");
-    if (uint64_t(size) > kAddressSpace - base)
-        return Fail(error, errorSize, "%zu bytes loaded at 0x%08X run past the end of the 32-bit address space",
-                    size, unsigned(base));
-    std::vector<Piece> whole = {{base, size, 0, 0, 0}};
-    return WriteSRecords(whole, reinterpret_cast<const uint8_t*>(bytes), 0, options, text, error, errorSize);
+    for (const ImageFormatRow& row : kImageFormats)
+        if (row.detect(bytes, size)) return row;
+    return ImageFormatOf(ImageFormat::Unknown);
+}
+
+const ImageFormatRow& ImageFormatOf(ImageFormat kind)
+{
+    for (const ImageFormatRow& row : kImageFormats)
+        if (row.kind == kind) return row;
+    return kImageFormats[3];
 }

@@ -2,7 +2,7 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "cli.h"
+#include "image.h"
 #include "conversions.h"
 
 namespace {
@@ -186,8 +186,6 @@ void ForecastLine(FirmwareCheck& check, const FrameResult& encoded, const uint8_
     check.jobFailure = encoded.kind == FrameKind::End ? WriteFailure::None : WriteFailure::LineRejected;
 }
 
-// One line of `length` characters, as the worker reads it: the strict
-// rules, and what the worker would send for it.
 // A lone ^Z, as DOS tools end a text file, after the termination record.
 bool IsEndOfFileMark(const char* text, size_t length)
 {
@@ -213,6 +211,8 @@ size_t WithoutEndOfFileMark(FirmwareCheck& check, const char* text, size_t lengt
     return end - 1;
 }
 
+// One line of `length` characters, as the worker reads it: the strict
+// rules, and what the worker would send for it.
 void CheckLine(FirmwareCheck& check, const char* text, size_t length)
 {
     if (check.terminated) {
@@ -278,71 +278,4 @@ void CheckFirmware(const FirmwareSnapshot& firmware, FirmwareCheck& check)
 unsigned long long WireBytes(const FirmwareCheck& check, bool answered)
 {
     return 2 * kControlSequenceSize + check.frameBytes + (answered ? check.frames : 0);
-}
-
-void PrintFirmwareCheck(FILE* out, const char* path, const FirmwareCheck& check, unsigned long baud)
-{
-    Say(out, "file: %s\n", path);
-    std::fprintf(out, "records:");
-    const char* separator = " ";
-    for (int type = 0; type < 10; ++type) {
-        if (!check.records[type]) continue;
-        std::fprintf(out, "%sS%d %lu", separator, type, check.records[type]);
-        separator = ", ";
-    }
-    std::fprintf(out, "%s\n", *separator == ' ' ? " none" : "");
-    std::fprintf(out, "data bytes: %llu\n", check.dataBytes);
-    std::fprintf(out, "address ranges:%s\n", check.ranges.empty() ? " none" : "");
-    for (const auto& range : check.ranges) {
-        std::fprintf(out, "  0x%08llX-0x%08llX (%llu bytes)\n", range.first, range.second - 1,
-                     range.second - range.first);
-    }
-    std::fprintf(out, "frames: %lu\n", check.frames);
-    unsigned long long bytes = WireBytes(check, true);
-    std::fprintf(out, "time on the wire at %lu baud: %.1f s (%llu bytes, an answer to every frame)\n", baud,
-                 double(bytes) * 10.0 / double(baud), bytes);
-    if (check.noteLine) std::fprintf(out, "note: line %lu: %s\n", check.noteLine, check.note);
-    if (check.problems == 0) {
-        std::fprintf(out, "problems: none\n");
-        return;
-    }
-    std::fprintf(out, "problems: %lu\n", check.problems);
-    for (int i = 0; i < check.reported; ++i) {
-        const FirmwareCheck::Problem& problem = check.problem[i];
-        if (problem.line) std::fprintf(out, "  line %lu: %s\n", problem.line, problem.text);
-        else std::fprintf(out, "  file: %s\n", problem.text);
-    }
-    if (check.problems > (unsigned long)check.reported) {
-        std::fprintf(out, "  and %lu more\n", check.problems - (unsigned long)check.reported);
-    }
-}
-
-void PrintFirmwareCheckJson(FILE* out, const char* path, const FirmwareCheck& check, unsigned long baud)
-{
-    std::fprintf(out, "{\"event\":\"check\",\"file\":");
-    PrintJsonString(out, path);
-    std::fprintf(out, ",\"records\":{");
-    const char* separator = "";
-    for (int type = 0; type < 10; ++type) {
-        if (!check.records[type]) continue;
-        std::fprintf(out, "%s\"S%d\":%lu", separator, type, check.records[type]);
-        separator = ",";
-    }
-    std::fprintf(out, "},\"data_bytes\":%llu,\"ranges\":[", check.dataBytes);
-    separator = "";
-    for (const auto& range : check.ranges) {
-        std::fprintf(out, "%s[%llu,%llu]", separator, range.first, range.second - 1);
-        separator = ",";
-    }
-    unsigned long long bytes = WireBytes(check, true);
-    std::fprintf(out, "],\"frames\":%lu,\"total\":%llu,\"wire_bytes\":%llu,\"seconds\":%.3f,\"note\":",
-                 check.frames, check.frameData, bytes, double(bytes) * 10.0 / double(baud));
-    PrintJsonString(out, check.note);
-    std::fprintf(out, ",\"problem_count\":%lu,\"problems\":[", check.problems);
-    for (int i = 0; i < check.reported; ++i) {
-        std::fprintf(out, "%s{\"line\":%lu,\"text\":", i ? "," : "", check.problem[i].line);
-        PrintJsonString(out, check.problem[i].text);
-        std::fprintf(out, "}");
-    }
-    std::fprintf(out, "]}\n");
 }

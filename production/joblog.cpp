@@ -4,8 +4,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "jobs.h"
-#include "sha256.h"
+#include "production.h"
 
 namespace {
 
@@ -24,43 +23,10 @@ void Field(FILE* out, const char* key, const char* text)
     PrintJsonString(out, text);
 }
 
-long HashWrite(void* hash, const uint8_t* bytes, size_t count)
-{
-    UpdateSha256(*static_cast<Sha256*>(hash), bytes, count);
-    return long(count);
-}
-
-ReadResult Acknowledge(void*, uint8_t* byte)
-{
-    *byte = kAck;
-    return ReadResult::Byte;
-}
-
-void NoPause(void*) {}
-void NoNote(void*, WriteNote, long long) {}
-unsigned long long NoClock(void*) { return 0; }
-
 }  // namespace
 
-void DigestOfSentBytes(const FirmwareSnapshot& firmware, char (&hex)[65])
-{
-    static WriteJob job;  // one at a time, on the main thread
-    Sha256 hash;
-    StartSha256(hash);
-    PrepareWriteJob(job);
-    job.image = firmware.bytes;
-    job.imageSize = firmware.size;
-    job.seam = {&hash, nullptr, HashWrite, Acknowledge, NoPause, NoNote, NoClock};
-    job.ackMode = 1;
-    job.answerTimeoutMs = 0;
-    RunWriteJob(job);
-    uint8_t digest[32];
-    FinishSha256(hash, digest);
-    DigestHex(digest, hex);
-}
-
 bool OpenJobLog(JobLog& log, const char* path, const char* firmwareName, const FirmwareSnapshot& firmware,
-                char* error, size_t errorSize)
+                Failure& failure)
 {
     log.file = nullptr;
     log.path = path;
@@ -71,11 +37,10 @@ bool OpenJobLog(JobLog& log, const char* path, const char* firmwareName, const F
     DigestOfSentBytes(firmware, log.sentSha256);
     log.file = std::fopen(path, "a");  // O_APPEND: lines of several writers never mix
     if (log.file) return true;
-    std::snprintf(error, errorSize, "cannot open the log %s: %s", path, std::strerror(errno));
-    return false;
+    return Fail(failure, "cannot open the log %s: %s", path, std::strerror(errno));
 }
 
-bool LogJob(JobLog& log, const PortJob& job, char* error, size_t errorSize)
+bool LogJob(JobLog& log, const PortJob& job, Failure& failure)
 {
     if (!log.file) return true;
     char started[32], ended[32];
@@ -93,9 +58,7 @@ bool LogJob(JobLog& log, const PortJob& job, char* error, size_t errorSize)
     std::fprintf(log.file, ",\"exit\":%d}\n", job.exitStatus);
     errno = 0;
     if (std::fflush(log.file) == 0 && !std::ferror(log.file) && !FileWasRemoved(log.file)) return true;
-    std::snprintf(error, errorSize, "cannot write the log %s: %s", log.path,
-                  errno ? std::strerror(errno) : "the file was removed");
-    return false;
+    return Fail(failure, "cannot write the log %s: %s", log.path, errno ? std::strerror(errno) : "the file was removed");
 }
 
 void CloseJobLog(JobLog& log)

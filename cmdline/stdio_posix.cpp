@@ -1,0 +1,19 @@
+#include <csignal>
+#include <initializer_list>
+#include <unistd.h>
+
+#include "cmdline.h"
+
+void SetBinaryStdin() {}
+
+void SetBinaryStdout() {}
+
+bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+void CatchStopSignals(void (*stop)(int))
+{
+    struct sigaction action = {};
+    action.sa_handler = stop;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) sigaction(signal, &action, nullptr);
+}

@@ -1,0 +1,223 @@
+// Production: a port job's life, the record of every job, the port the
+// tools remember, the watch for devices that come and go, and the
+// station's slots and tally. It decides and keeps records; it never prints:
+// what is said of a job is the front end's (cli/).
+//
+// A port job's calling sequence (write runs several at once, the station
+// one per slot):
+//   ResetJob(job, name)                  // nothing open yet
+//   OpenJob(job, settings, firmware)     // false: job.reason, exit status 4
+//   StartJob(job)                        // the worker runs on its own thread
+//   ... job.sent, job.answered, job.finished may be read at any time;
+//       job.job.running.store(0) is ABORT, from any thread or a signal ...
+//   FinishJob(job, settings)             // joins, sets exitStatus and reason, closes the port
+// The worker thread writes `sent` and `answered` (in its notifications),
+// then `outcome`, `seconds`, `endedAt` and last `finished`; the thread that
+// started the job owns every other field, and reads the worker's only
+// after `finished` (or FinishJob) for all but `sent` and `answered`.
+//
+// A station's: ResetStation, then in a loop LookForDevices, FinishNextBoard
+// and StartNextBoard until they return -1 (each returns the slot it changed,
+// so that the front end can say so), until StationIsDone; StopStation is
+// ABORT for all of it, from a signal handler too.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <thread>
+
+#include "image.h"
+#include "port.h"
+#include "transfer.h"
+
+// Exit statuses, one meaning each, the same for every command; a job's
+// own status is one of 0, 1, 3 and 4.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;         // the write failed (or, for frames, would fail)
+constexpr int kExitUsage = 2;          // bad arguments, or a file that cannot be read or has problems
+constexpr int kExitAborted = 3;        // Ctrl-C and the other stop signals
+constexpr int kExitPortNotOpened = 4;  // the port could not be found or opened
+
+constexpr int kMaxPorts = 32;
+
+// How every job of one command drives its port.
+struct JobSettings {
+    unsigned long baud;
+    AnswerMode mode;
+    double answerTimeoutSeconds;  // 0: for ever
+};
+
+struct PortJob {
+    char name[256];
+    Port* port;
+    PortKind kind;
+    char otherHolder[96];         // another program with the port open, if any
+    char latencyNote[160];        // what was done for a prompt answer, or why not ("" if nothing)
+    char serialNumber[64];        // the USB device's, where it has one
+    WriteJob job;
+    std::atomic<long long> sent;
+    std::atomic<unsigned long> answered;   // frames the device has taken
+    std::atomic<bool> finished;
+    WriteOutcome outcome;
+    double seconds;
+    int exitStatus;
+    char reason[400];
+    std::chrono::system_clock::time_point startedAt, endedAt;
+    // The front end's own, for what it says while the job runs.
+    long long lastReported;      // the total last shown as a progress event
+    bool warnedFirstAnswer;
+    std::thread thread;
+    // Where nothing is read between frames, they go out gathered: a write of
+    // up to 64 KiB, or of a tenth of a second on a slow line, so that ABORT
+    // (looked at before each write) stays prompt.
+    uint8_t batch[65536];
+    // Called on the worker's thread as the job ends, after `finished`.
+    void (*ended)(void* context);
+    void* endedContext;
+};
+
+// A job for the port `name`, nothing open yet.
+void ResetJob(PortJob& job, const char* name);
+
+// Opens the job's port over `firmware`; false (with the reason and exit
+// status 4) when it cannot be opened.
+bool OpenJob(PortJob& job, const JobSettings& settings, const FirmwareSnapshot& firmware);
+
+void StartJob(PortJob& job);
+
+// Waits for the job, sets its exit status and reason, and closes its port.
+void FinishJob(PortJob& job, const JobSettings& settings);
+
+// A serial device that has not answered the very first frame after a few
+// seconds: true once, so that the front end tells the likely causes once.
+bool FirstAnswerIsLate(PortJob& job, std::chrono::steady_clock::duration waited);
+
+// The USB serial number of the device on `name`, from the port list; "" if
+// none is known.
+void FindSerialNumber(const char* name, char (&serialNumber)[64]);
+
+// "written", "failed", "aborted", "not opened".
+const char* ResultName(int exitStatus);
+
+// ---- the job log ---------------------------------------------------------
+
+// One JSON line per job, appended and flushed as each job ends, so that a
+// crash loses at most the jobs under way. Opened by OpenJobLog, which owns
+// every field; the caller keeps `path`'s and `firmwareName`'s text alive.
+struct JobLog {
+    FILE* file;          // null: no log asked for
+    const char* path;
+    char host[128];
+    const char* firmwareName;
+    const char* fileSha256;
+    char sentSha256[65];  // of the bytes a job sends, start to end sequence
+};
+
+// Opens `path` for appending (null: no log); false with the reason.
+bool OpenJobLog(JobLog& log, const char* path, const char* firmwareName, const FirmwareSnapshot& firmware,
+                Failure& failure);
+
+// The job's line; false, with the reason, once the log can no longer be
+// written (the disk full, the file removed).
+bool LogJob(JobLog& log, const PortJob& job, Failure& failure);
+
+void CloseJobLog(JobLog& log);
+
+// ---- the remembered port ---------------------------------------------------
+
+// The port and baud rate remembered between runs: the Windows program's
+// settings file (on Linux the same format under ~/.config/quorvane). A port
+// the port code cannot hold (a device path) is kept under "DEVICE".
+struct Remembered {
+    char port[256];  // empty: none remembered
+    unsigned long baud;
+};
+Remembered LoadRemembered();
+// False, with what was attempted and why, when the settings file could not
+// be written.
+bool SaveRemembered(const char* port, unsigned long baud, Failure& failure);
+
+// ---- the host ----------------------------------------------------------------
+
+// What the station sleeps on: a device that comes or goes (udev's kernel
+// events, where the system has them) or WakeStation from a job's thread;
+// at the latest after `ms` in any case, so that polling finds the rest.
+void StartDeviceWatch();
+void WaitForDeviceChange(int ms);
+void WakeStation();
+
+// This machine's name, for the job log.
+void HostName(char* name, size_t size);
+
+// The open file has lost its last name (someone removed it).
+bool FileWasRemoved(FILE* file);
+
+// Both paths name the same file (false where the system cannot tell).
+bool IsSameFile(const char* a, const char* b);
+
+// ---- the station ---------------------------------------------------------------
+
+// A port the station watches, and what it knows of the device there.
+struct StationSlot {
+    char name[256];
+    char serialNumber[64];
+    bool present;
+    bool written;    // its job ended while it stayed plugged in: not again until it comes back
+    int job;         // its job's index in Station::jobs, or -1
+    char last[448];  // how its last job ended, the reason whole, for the live line and the log
+};
+
+struct StationTally {
+    unsigned long written, failed, aborted;
+};
+
+// The caller fills the first group, then ResetStation clears the rest but
+// `stopRequested`, which only StopStation sets: a stop signal that comes
+// before the station starts still stops it.
+struct Station {
+    const char* const* ports;     // the ports to watch; none: the device's own USB ports
+    int portCount;
+    unsigned long count;          // end after this many boards written; 0: until stopped
+    JobSettings settings;
+    const FirmwareSnapshot* firmware;
+    JobLog* log;
+
+    StationSlot slots[kMaxPorts];
+    int slotCount;
+    PortJob jobs[kMaxPorts];
+    StationTally tally;
+    bool logFailed;               // the log can no longer be written: no new board
+    Failure logFailure;           // why
+    std::atomic<bool> stopRequested;
+};
+
+void ResetStation(Station& station);
+
+// ABORT for every job under way, and no new board; async-signal-safe.
+void StopStation(Station& station);
+
+// Which watched ports have a device now: the named ones that exist, or the
+// device's own USB ports the port list shows (and their serial numbers).
+void LookForDevices(Station& station);
+
+// The slot `name` (added if new) is there or not, with its serial number;
+// false when every slot is taken. LookForDevices is made of these.
+bool SeeSlot(Station& station, const char* name, bool present, const char* serialNumber);
+
+// Starts a job for the next board that has come and has not been written
+// yet, while the station takes boards, and returns its slot; -1 when there
+// is none. A port that cannot be opened ends its job at once (the next
+// FinishNextBoard tells it).
+int StartNextBoard(Station& station);
+
+// Ends the next job that has finished (outcome, `last`, tally, log line)
+// and returns its slot; -1 when none has. The first log line that fails
+// sets logFailed and logFailure.
+int FinishNextBoard(Station& station);
+
+int RunningJobs(const Station& station);
+bool StationIsDone(const Station& station);
+int StationExitStatus(const Station& station);
