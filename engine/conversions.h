@@ -1,7 +1,7 @@
-// The small conversions every part of the system shares, each written once:
-// hexadecimal digits, the C library's white space, ASCII letter case, and
-// the baud table that turns a baud selector into a rate and back. Portable:
-// none of them depends on the user's locale or the char signedness.
+// The small things every part of the system shares, each written once:
+// hexadecimal digits, the C library's white space, ASCII letter case, text
+// from outside as JSON, and the shape of a failure's reason. Portable: none
+// of them depends on the user's locale or the char signedness.
 #pragma once
 
 #include <cstddef>
@@ -28,22 +28,6 @@ struct Failure {
 // can end with `return Fail(failure, ...)`.
 bool Fail(Failure& failure, const char* format, ...) QUORVANE_PRINTF(2, 3);
 
-// The chosen port. Bit 15 set: a parallel port (LPT), else a serial port
-// (COM); bits 0 to 11 the port number as chosen; 0: no port chosen.
-using PortCode = uint32_t;
-
-// The identifier of the chosen baud radio button: 202 19200, 203 9600,
-// 204 4800, 205 38400 baud; any other value opens the line at 9600.
-using BaudSelector = uint32_t;
-
-constexpr BaudSelector kBaud19200 = 202;
-constexpr BaudSelector kBaud9600 = 203;
-constexpr BaudSelector kBaud4800 = 204;
-constexpr BaudSelector kBaud38400 = 205;
-constexpr BaudSelector kFirstBaudSelector = kBaud19200;
-constexpr BaudSelector kLastBaudSelector = kBaud38400;
-constexpr BaudSelector kDefaultBaudSelector = kBaud9600;
-
 // 0..15 for '0'..'9', 'a'..'f', 'A'..'F'; -1 for every other character.
 constexpr int HexDigitValue(char c)
 {
@@ -68,17 +52,6 @@ bool StartsWithIgnoringCase(const char* text, const char* prefix);
 // The first `count` characters of both are equal without case (ASCII).
 bool EqualIgnoringCase(const char* a, const char* b, size_t count);
 
-// 19200, 9600, 4800 or 38400 for the four selectors; 9600 for any other.
-unsigned long BaudRateOf(BaudSelector selector);
-
-// The selector of a rate the table holds; kDefaultBaudSelector otherwise.
-BaudSelector SelectorOfBaud(unsigned long rate);
-
-// One of the table's rates from its decimal text ("38400"); 0 otherwise.
-unsigned long ParseBaudRate(const char* text);
-
-// "4800, 9600, 19200 or 38400": the table's rates, for messages.
-extern const char kBaudRateList[];
 
 // ---- text from outside --------------------------------------------------------
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "port_win32.h"
+#include "windows_program.h"
 
 // The size GetVersionExA is given: the plain structure, which every Windows
 // of both families accepts.

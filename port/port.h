@@ -10,6 +10,34 @@
 #include "conversions.h"
 #include "transfer.h"
 
+// The chosen port. Bit 15 set: a parallel port (LPT), else a serial port
+// (COM); bits 0 to 11 the port number as chosen; 0: no port chosen.
+using PortCode = uint32_t;
+
+// The identifier of the chosen baud radio button: 202 19200, 203 9600,
+// 204 4800, 205 38400 baud; any other value opens the line at 9600.
+using BaudSelector = uint32_t;
+
+constexpr BaudSelector kBaud19200 = 202;
+constexpr BaudSelector kBaud9600 = 203;
+constexpr BaudSelector kBaud4800 = 204;
+constexpr BaudSelector kBaud38400 = 205;
+constexpr BaudSelector kFirstBaudSelector = kBaud19200;
+constexpr BaudSelector kLastBaudSelector = kBaud38400;
+constexpr BaudSelector kDefaultBaudSelector = kBaud9600;
+
+// 19200, 9600, 4800 or 38400 for the four selectors; 9600 for any other.
+unsigned long BaudRateOf(BaudSelector selector);
+
+// The selector of a rate the table holds; kDefaultBaudSelector otherwise.
+BaudSelector SelectorOfBaud(unsigned long rate);
+
+// One of the table's rates from its decimal text ("38400"); 0 otherwise.
+unsigned long ParseBaudRate(const char* text);
+
+// "4800, 9600, 19200 or 38400": the table's rates, for messages.
+extern const char kBaudRateList[];
+
 constexpr PortCode kParallelPortBit = 0x8000;
 constexpr PortCode kPortNumberMask = 0x7FFF;
 
@@ -104,23 +132,6 @@ void ClosePort(Port* port);
 // The worker's seam over the port: write, readByte, pause and nowMs with
 // the port as their context. The front end adds frontEnd and notify.
 void FillPortSeam(TransferSeam& seam, Port* port);
-
-// ---- the Windows program ----------------------------------------------------
-
-struct OpenedPort {
-    Port* port;  // null when the port could not be opened
-    int ackMode;
-};
-
-// The Windows program's open, exactly: "\\.\COMn" or "\\.\LPTn" without
-// sharing; a serial port gets queues, line settings, timeouts and a purge;
-// a parallel port or the device's USB port only the timeouts. ClosePort
-// then only closes the handle. (Windows only.)
-OpenedPort OpenDevicePort(PortCode code, BaudSelector selector);
-
-// What the port settings dialog offers: each port's name, serial ports
-// first, from the device maps. (Windows only.)
-void DiscoverPorts(void (*add)(void* context, const char* portName), void* context);
 
 // ---- the ports this machine has ---------------------------------------------
 

@@ -18,8 +18,6 @@
 
 #include "port_posix.h"
 
-namespace {
-
 uint64_t NowNs()
 {
     timespec now = {};
@@ -27,13 +25,17 @@ uint64_t NowNs()
     return uint64_t(now.tv_sec) * 1000000000ull + uint64_t(now.tv_nsec);
 }
 
-unsigned long long MonotonicMs(void* = nullptr) { return NowNs() / 1000000ull; }
+void MakeRaw(termios& settings)
+{
+    cfmakeraw(&settings);
+    settings.c_cflag |= CLOCAL | CREAD;
+    settings.c_cc[VMIN] = 0;  // reads never block: poll sets the pace
+    settings.c_cc[VTIME] = 0;
+}
 
-// A late wake-up from a sleep through the whole frame would add itself to
-// every frame: the wait for an answer sleeps until shortly before it can
-// come, then reads without sleeping, for a bounded time.
-constexpr uint64_t kSpinBeforeNs = 300000;
-constexpr uint64_t kSpinAfterNs = 2000000;
+namespace {
+
+unsigned long long MonotonicMs(void* = nullptr) { return NowNs() / 1000000ull; }
 
 // The termios constant of each rate the baud table holds.
 speed_t SpeedOf(unsigned long baud)
@@ -45,14 +47,6 @@ speed_t SpeedOf(unsigned long baud)
     for (const auto& row : kSpeeds)
         if (row.rate == baud) return row.speed;
     return B9600;
-}
-
-void MakeRaw(termios& settings)
-{
-    cfmakeraw(&settings);
-    settings.c_cflag |= CLOCAL | CREAD;
-    settings.c_cc[VMIN] = 0;  // reads never block: poll sets the pace
-    settings.c_cc[VTIME] = 0;
 }
 
 bool IsLostError(int error) { return error != EAGAIN && error != EWOULDBLOCK && error != EINTR; }

@@ -1,5 +1,7 @@
-// What port/ keeps of a Linux port, and what sysfs tells about the USB
-// device behind one. Inside port/ (and its tests) only.
+// What port/ keeps of a Linux port, what sysfs tells about the USB device
+// behind one, and the clock and line settings that the simulator, which
+// plays the device on the same Linux terminals, shares with the ports.
+// Inside port/, its tests and sim/ only.
 #pragma once
 
 #include <climits>
@@ -27,6 +29,19 @@ struct Port {
     uint64_t lineFreeNs;      // when the line will have carried everything written
     uint64_t answerDueNs;     // 0 once the wait for it has begun
 };
+
+// The monotonic clock, in nanoseconds.
+uint64_t NowNs();
+
+// A terminal's settings for carrying frames as they are: no echo, no line
+// editing, no translation, 8 bits, reads that never block.
+void MakeRaw(termios& settings);
+
+// A late wake-up from a sleep through a whole frame would add itself to
+// every frame: a wait for a byte that is due sleeps until this long before
+// it can come, then reads without sleeping for a bounded time.
+constexpr uint64_t kSpinBeforeNs = 300000;
+constexpr uint64_t kSpinAfterNs = 2000000;
 
 // UNIX98 pty slaves (/dev/pts/N), which have no sysfs entry of their own.
 bool IsPtySlave(dev_t device);

@@ -202,3 +202,46 @@ int FindPresetEntry(PortCode code, int count, ReadPortEntry read, void* list)
     }
     return -1;
 }
+
+namespace {
+
+struct BaudRow {
+    BaudSelector selector;
+    unsigned long rate;
+};
+
+// The one baud table, in the order of the selectors' identifiers.
+constexpr BaudRow kBaudTable[] = {
+    {kBaud19200, 19200},
+    {kBaud9600, 9600},
+    {kBaud4800, 4800},
+    {kBaud38400, 38400},
+};
+
+}  // namespace
+
+const char kBaudRateList[] = "4800, 9600, 19200 or 38400";
+
+unsigned long BaudRateOf(BaudSelector selector)
+{
+    for (const BaudRow& row : kBaudTable)
+        if (row.selector == selector) return row.rate;
+    return 9600;
+}
+
+BaudSelector SelectorOfBaud(unsigned long rate)
+{
+    for (const BaudRow& row : kBaudTable)
+        if (row.rate == rate) return row.selector;
+    return kDefaultBaudSelector;
+}
+
+unsigned long ParseBaudRate(const char* text)
+{
+    for (const BaudRow& row : kBaudTable) {
+        char decimal[8];
+        std::snprintf(decimal, sizeof decimal, "%lu", row.rate);
+        if (std::strcmp(text, decimal) == 0) return row.rate;
+    }
+    return 0;
+}

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "port_win32.h"
+#include "windows_program.h"
 
 namespace {
 

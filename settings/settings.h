@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "conversions.h"
+#include "port.h"
 
 // The chosen port (bit 15: parallel; bits 0-11: port number; 0: none) and
 // baud selector (the identifier of the chosen baud button, 202..205).

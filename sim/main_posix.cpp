@@ -14,7 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "port.h"
+#include "port_posix.h"
 #include "sim.h"
 #include "transfer.h"  // kAck, kNak
 
@@ -76,13 +76,6 @@ volatile sig_atomic_t stopRequested = 0;
 void RequestStop(int)
 {
     stopRequested = 1;
-}
-
-uint64_t NowNs()
-{
-    timespec now = {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return uint64_t(now.tv_sec) * 1000000000ull + uint64_t(now.tv_nsec);
 }
 
 void PutOutbox(Sim& sim, uint8_t byte)
@@ -178,7 +171,7 @@ void MakeRaw(int fd)
 {
     termios settings = {};
     if (tcgetattr(fd, &settings) != 0) return;  // not a terminal: nothing to set
-    cfmakeraw(&settings);
+    MakeRaw(settings);
     tcsetattr(fd, TCSANOW, &settings);
 }
 
@@ -333,9 +326,8 @@ void Replug(Sim& sim, const sigset_t& waitMask)
 // shortly before the next answer is due and then reads without sleeping
 // until it is; after an answer it reads without sleeping for a little while,
 // as the sender's next frame comes straight after. Each spin is bounded and
-// yields, so the pty's kernel work gets the CPU.
-constexpr uint64_t kSpinBeforeNs = 300000;
-constexpr uint64_t kSpinAfterAnswerNs = 2000000;
+// yields, so the pty's kernel work gets the CPU (the spin times are the
+// ports' own).
 
 // How long ppoll may wait: until shortly before the next answer falls due,
 // or for ever.
@@ -359,7 +351,7 @@ void Serve(Sim& sim, const sigset_t& waitMask)
         uint64_t nowNs = NowNs();
         ReleaseDueAnswers(sim, nowNs);
         if (sim.outboxStart != sim.outboxEnd && SendOutbox(sim)) {
-            spinUntilNs = NowNs() + kSpinAfterAnswerNs;
+            spinUntilNs = NowNs() + kSpinAfterNs;
             framesBeforeSpin = sim.checker.totals.frames;
         }
         if (sim.checker.totals.frames != framesBeforeSpin) spinUntilNs = 0;  // the next frame is in

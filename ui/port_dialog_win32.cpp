@@ -4,7 +4,7 @@
 // with YES.
 #include "ui.h"
 
-#include "port.h"
+#include "windows_program.h"
 #include "resource.h"
 #include "settings.h"
 

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "port.h"
+#include "windows_program.h"
 #include "resource.h"
 #include "settings.h"
 #include "transfer.h"
