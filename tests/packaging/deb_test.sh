@@ -1,8 +1,7 @@
 #!/bin/bash
-# The Debian package as cpack makes it from this build: lintian has no error
-# or warning for it, its dependencies are computed from the binaries, it
-# holds exactly the files a user should get (the binaries stripped, their
-# debug information in quorvane-dbgsym), and both programs run from it.
+# The Debian package from this build: no lintian error or warning, dependencies
+# computed from the binaries, exactly the files a user should get (the debug
+# information in quorvane-dbgsym), and both programs run from it.
 #   deb_test.sh CPACK BUILD_DIR
 set -u
 cpack=$1 build=$2
@@ -10,7 +9,6 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-
 (cd "$build" && "$cpack" -G DEB -B "$work" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; exit 1; }
 deb=$(ls "$work"/quorvane_*.deb) || exit 1
 dpkg-deb -f "$deb" Package Version Depends
@@ -24,6 +22,5 @@ for tool in quorvane-cli quorvane-sim; do
     version=$("$work/root/usr/bin/$tool" --version) || fail "$tool --version failed"
     [ "$version" = "$tool $(dpkg-deb -f "$deb" Version)" ] || fail "$tool --version says '$version'"
 done
-
 echo "$failures failure(s)"
 [ "$failures" -eq 0 ]

@@ -1,7 +1,7 @@
 #!/bin/bash
-# The manual pages as scdoc made them: mandoc's lint and man's own warnings
-# find nothing (but the empty paragraphs scdoc puts around every heading,
-# which no formatter shows), and each page has the sections a reader looks for.
+# The manual pages as scdoc made them: mandoc's lint and man's warnings find
+# nothing (but the empty paragraphs scdoc puts around headings, which no
+# formatter shows), and each page has the sections a reader looks for.
 #   man_test.sh PAGE...
 set -u
 failures=0

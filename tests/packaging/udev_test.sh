@@ -1,11 +1,9 @@
 #!/bin/bash
-# The udev rule as udev runs it: udevadm test on made-up USB serial devices,
-# in a sysfs of the test's own (a private mount namespace, with tmpfs over
-# /sys, /dev, /run/udev and /etc/udev/rules.d, so the machine's own stay as
-# they are). The target device's port gets the dialout group, mode 0660,
-# the seat user's access, ModemManager's ignore mark and /dev/quorvane/SERIAL,
-# or a by-path name without a serial number; another product of the same
-# vendor gets none of it.
+# The udev rule as udev runs it: udevadm test on made-up USB serial devices in
+# a sysfs of the test's own (tmpfs over /sys, /dev, /run/udev, /etc/udev/rules.d
+# in a private mount namespace: the machine's stay as they are). The device's
+# port gets dialout, 0660, uaccess, ModemManager's ignore mark and
+# /dev/quorvane/SERIAL (by-path without a serial); another product gets none.
 #   udev_test.sh RULES
 set -u
 if [ -z "${QUORVANE_UDEV_NAMESPACE:-}" ]; then
@@ -19,17 +17,14 @@ mkdir -p /sys/bus/usb /sys/bus/pci /sys/class/tty $pci/usb1 && ln -s /sys/bus/pc
 ln -s /sys/bus/usb $pci/usb1/subsystem && printf 'DEVTYPE=usb_device\n' >$pci/usb1/uevent  # the root hub
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-
 plug() {  # N PRODUCT SERIAL: what udev makes of ttyACMN, on USB port 1-N, of device 0d5c:PRODUCT
-    local usb=$pci/usb1/1-$1 interface=$pci/usb1/1-$1/1-$1:1.0
-    local tty=$interface/tty/ttyACM$1
+    local usb=$pci/usb1/1-$1 interface=$pci/usb1/1-$1/1-$1:1.0 tty=$pci/usb1/1-$1/1-$1:1.0/tty/ttyACM$1
     mkdir -p "$tty" && ln -s /sys/bus/usb "$usb/subsystem" && ln -s /sys/bus/usb "$interface/subsystem"
     ln -s /sys/class/tty "$tty/subsystem"
-    printf 'DEVTYPE=usb_device\n' >"$usb/uevent"
-    printf 0d5c >"$usb/idVendor" && printf %s "$2" >"$usb/idProduct"
+    printf 'DEVTYPE=usb_device\n' >"$usb/uevent" && printf 0d5c >"$usb/idVendor" && printf %s "$2" >"$usb/idProduct"
     [ -z "$3" ] || printf %s "$3" >"$usb/serial"
-    printf 'DEVTYPE=usb_interface\n' >"$interface/uevent"
-    printf 00 >"$interface/bInterfaceNumber" && printf 02 >"$interface/bInterfaceClass"
+    printf 'DEVTYPE=usb_interface\n' >"$interface/uevent" && printf 00 >"$interface/bInterfaceNumber"
+    printf 02 >"$interface/bInterfaceClass"
     printf 'MAJOR=166\nMINOR=%s\nDEVNAME=ttyACM%s\n' "$1" "$1" >"$tty/uevent"
     # udev refuses a sysfs that is not the kernel's unless told, as systemd's own tests do.
     SYSTEMD_DEVICE_VERIFY_SYSFS=0 udevadm test --action=add "$tty" 2>&1
