@@ -90,13 +90,19 @@ void SayStarted(const Screen& screen, const StationOptions& options, int slot)
     TellOpened(theStation.jobs[watched.job], options.settings, options.telling);
 }
 
-void SayFinished(const Screen& screen, int slot, bool logWasFailed)
+void SayFinished(const Screen& screen, int slot)
 {
     const StationSlot& watched = theStation.slots[slot];
     if (!screen.terminal) Say(stderr, "%s%s: %s\n", watched.name, SerialText(watched.serialNumber), watched.last);
-    if (theStation.logFailed && !logWasFailed)
-        Say(stderr, "quorvane-cli station: %s; no new device is taken\n", theStation.logFailure.text);
     if (!screen.terminal) PrintTally(nullptr, theStation.tally);
+}
+
+// Once, as the station finds that its log can no longer be written.
+void SayIfLogFailed(bool& told)
+{
+    if (!theStation.logFailed || told) return;
+    told = true;
+    Say(stderr, "quorvane-cli station: %s; no new device is taken\n", theStation.logFailure.text);
 }
 
 // On a terminal: one line per device and the tally, drawn again in place.
@@ -123,19 +129,18 @@ void DrawLiveLines(Screen& screen)
     std::fflush(stderr);
 }
 
-void FinishBoards(const Screen& screen)
+void FinishBoards(const Screen& screen, bool& toldLogFailure)
 {
-    for (;;) {
-        bool logWasFailed = theStation.logFailed;
-        int slot = FinishNextBoard(theStation);
-        if (slot < 0) return;
-        SayFinished(screen, slot, logWasFailed);
+    for (int slot; (slot = FinishNextBoard(theStation)) >= 0;) {
+        SayFinished(screen, slot);
+        SayIfLogFailed(toldLogFailure);
     }
 }
 
-void StartBoards(const Screen& screen, const StationOptions& options)
+void StartBoards(const Screen& screen, const StationOptions& options, bool& toldLogFailure)
 {
     for (int slot; (slot = StartNextBoard(theStation)) >= 0;) SayStarted(screen, options, slot);
+    SayIfLogFailed(toldLogFailure);
 }
 
 void PrintStart(const StationOptions& options, const char* file, const FirmwareSnapshot& firmware,
@@ -200,14 +205,15 @@ int RunStation(int argc, char** argv)
     ResetStation(theStation);
     bool terminal = StderrIsTerminal();
     Screen screen = {terminal, {terminal, 0}, (long long)check.frameData, std::chrono::steady_clock::now()};
+    bool toldLogFailure = false;
     while (!StationIsDone(theStation)) {
         LookForDevices(theStation);
-        FinishBoards(screen);
-        StartBoards(screen, options);
+        FinishBoards(screen, toldLogFailure);
+        StartBoards(screen, options, toldLogFailure);
         DrawLiveLines(screen);
         if (!StationIsDone(theStation)) WaitForDeviceChange(terminal ? 100 : 250);
     }
-    FinishBoards(screen);
+    FinishBoards(screen, toldLogFailure);
     DrawLiveLines(screen);
     if (!terminal) PrintTally(nullptr, theStation.tally);
     CloseJobLog(log);

@@ -56,6 +56,12 @@ bool LogJob(JobLog& log, const PortJob& job, Failure& failure)
     Field(log.file, "result", ResultName(job.exitStatus));
     Field(log.file, "reason", job.reason);
     std::fprintf(log.file, ",\"exit\":%d}\n", job.exitStatus);
+    return JobLogIsWritable(log, failure);
+}
+
+bool JobLogIsWritable(JobLog& log, Failure& failure)
+{
+    if (!log.file) return true;
     errno = 0;
     if (std::fflush(log.file) == 0 && !std::ferror(log.file) && !FileWasRemoved(log.file)) return true;
     return Fail(failure, "cannot write the log %s: %s", log.path, errno ? std::strerror(errno) : "the file was removed");

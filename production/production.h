@@ -124,6 +124,10 @@ bool OpenJobLog(JobLog& log, const char* path, const char* firmwareName, const F
 // written (the disk full, the file removed).
 bool LogJob(JobLog& log, const PortJob& job, Failure& failure);
 
+// The log can still take a line: flushed without an error, and its file
+// still has a name. False, with the reason, otherwise.
+bool JobLogIsWritable(JobLog& log, Failure& failure);
+
 void CloseJobLog(JobLog& log);
 
 // ---- the remembered port ---------------------------------------------------
@@ -209,7 +213,9 @@ bool SeeSlot(Station& station, const char* name, bool present, const char* seria
 
 // Starts a job for the next board that has come and has not been written
 // yet, while the station takes boards, and returns its slot; -1 when there
-// is none. A port that cannot be opened ends its job at once (the next
+// is none. The log is looked at first, every time: one that can no longer
+// be written sets logFailed, so that no board is written without its
+// record. A port that cannot be opened ends its job at once (the next
 // FinishNextBoard tells it).
 int StartNextBoard(Station& station);
 

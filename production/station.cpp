@@ -104,6 +104,8 @@ void LookForDevices(Station& station)
 
 int StartNextBoard(Station& station)
 {
+    if (!station.logFailed && station.log && !JobLogIsWritable(*station.log, station.logFailure))
+        station.logFailed = true;
     for (int i = 0; i < station.slotCount; ++i) {
         StationSlot& slot = station.slots[i];
         if (!slot.present) slot.written = false;

@@ -2,7 +2,8 @@
 # Runs every command of the README's console examples, in order, from the
 # top folder, as a user would type them: each must end with the status the
 # README gives (0 unless it says "# exit N") and print what the README shows
-# (numbers may differ: times and rates do).
+# (times, rates and percentages may differ; every other number is compared).
+# The examples' files in /tmp go to a folder of the test's own.
 #   readme_test.sh SOURCE_DIR BIN_DIR...
 set -u
 source_dir=$1
@@ -13,10 +14,13 @@ export PATH=$(IFS=:; echo "$*"):$PATH XDG_CONFIG_HOME=$work/config
 unset QUORVANE_PORT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-normal() { sed -E 's/[0-9]+/N/g; s/[[:space:]]+$//'; }
+normal() {
+    sed -E 's/[0-9]+(\.[0-9]+)? s\b/N s/g; s/[0-9]+ bytes\/s/N bytes\/s/g; s/ *[0-9]+%/ N%/g; s/[[:space:]]+$//'
+}
 
 # The examples as a script: each command's output and status into files.
 awk -v work="$work" '
+    { gsub("/tmp/", work "/tmp/") }
     /^```console/ { inside = 1; next }
     /^```/ { inside = 0; next }
     inside && /^\$ / {
@@ -30,6 +34,7 @@ awk -v work="$work" '
     inside { print >> (work "/expected." n) }
     END { print "kill $(jobs -p) 2>/dev/null; wait" }  # what a failed example left running
 ' "$source_dir/README.md" >"$work/examples.sh"
+mkdir -p "$work/tmp"
 [ -s "$work/examples.sh" ] || { echo "FAIL: no console examples in the README"; exit 1; }
 # The examples stop what they start in the background; the script's end stops the rest.
 (cd "$source_dir" && timeout 120 bash "$work/examples.sh") </dev/null

@@ -35,6 +35,16 @@ start_sim() {  # NAME OPTIONS...
     fail "$name: simulator did not start"
 }
 stop_sim() { kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; }
+# A simulator that ended by itself (--once) gives its own verdict on what it
+# received (CRC, sequence, end): independent of the encoder under test.
+sim_verdict() {  # NAME [PID]
+    wait "${2:-$sim_pid}" || fail "$1: the simulator's verdict: $(tail -n 2 "$work/$1.err")"
+}
+# Waits (bounded) until FILE holds at least BYTES bytes.
+wait_for_bytes() {  # FILE BYTES
+    for _ in $(seq 300); do [ "$(stat -c %s "$1" 2>/dev/null || echo 0)" -ge "$2" ] && return; sleep 0.05; done
+    fail "$1 never held $2 bytes"
+}
 run() { timeout 60 "$cli" "$@" <"${input:-/dev/null}" >"$work/out" 2>"$work/err"; status=$?; }
 expect() {  # NAME WANTED_STATUS [TEXT in what it said]
     [ "$status" -eq "$2" ] || fail "$1: exit $status, wanted $2: $(tail -n 3 "$work/err")"
@@ -59,7 +69,7 @@ while IFS='|' read -r name simulator file options want text frames bytes; do
     input=$worked run write "$file" --port "$pty" $options
     expect "$name" "$want" "$text"
     # The device has everything once it has ended (--once) or been stopped.
-    if [[ $simulator == *--once* ]]; then wait "$sim_pid"; else stop_sim; fi
+    if [[ $simulator == *--once* ]]; then sim_verdict "$name"; else stop_sim; fi
     [ "$frames" = - ] || [ "$(frames_of "$name")" -eq "$frames" ] || fail "$name: $(frames_of "$name") frames, wanted $frames"
     [ "$bytes" = - ] || same_bytes "$name" "$bytes"
 done <<TABLE
@@ -110,24 +120,26 @@ an endless stream|/dev/zero|/dev/zero is larger than 256 MiB
 a file with problems|$work/plain|line 1: not an S-record
 TABLE
 
-# The bytes sent are the bytes checked: a file changed mid-job, or fed
-# through a FIFO, still reaches the device as it was read.
+# The bytes sent are the bytes checked: a file changed in place mid-job (the
+# same inode, as an editor that rewrites it would), or fed through a FIFO,
+# still reaches the device as it was read.
 cp "$demo" "$work/changing.mot"
 start_sim changing --baud 38400 --once
 timeout 60 "$cli" write "$work/changing.mot" --port "$pty" >"$work/out" 2>"$work/err" &
 writer=$!
 pids+=("$writer")
-sleep 1
-sed -i 's/^S2/S1/' "$work/changing.mot"
+wait_for_bytes "$work/changing.raw" 100
+head -c 20000 /dev/zero | tr '\0' 'S' | dd of="$work/changing.mot" bs=1 seek=5000 conv=notrunc status=none
 wait "$writer"; status=$?
 expect "file changed mid-job" 0
-wait "$sim_pid"
+sim_verdict changing
 same_bytes changing demo.expected
 start_sim fifo --once
 cat "$demo" >"$work/fifo" &
+pids+=($!)
 run write "$work/fifo" --port "$pty"
 expect "firmware from a FIFO" 0
-wait "$sim_pid"
+sim_verdict fifo
 same_bytes fifo demo.expected
 
 # Stop signals abort at the next step: exit 3, nothing sent after, no end
@@ -143,16 +155,12 @@ for signal in INT TERM HUP QUIT PIPE; do
         timeout 60 "$cli" write "$demo" --port "$pty" >"$work/out" 2>"$work/err" &
         writer=$!
         pids+=("$writer")
-        sleep 1
+        wait_for_bytes "$work/sig$signal.raw" 200
         kill -"$signal" "$writer"
         wait "$writer"; status=$?
     fi
     [ "$signal" = PIPE ] || expect "SIG$signal" 3 "aborted after"
     expect "SIG$signal" 3
-    sent=$(stat -c %s "$work/sig$signal.raw")
-    sleep 0.3
-    [ "$(stat -c %s "$work/sig$signal.raw")" -eq "$sent" ] || fail "SIG$signal: bytes arrived after the abort"
-    ! grep -q '"event":"end"' "$work/sig$signal.jsonl" || fail "SIG$signal: end sequence sent"
     [ "$(stty -F "$pty" -g)" = "$settings" ] || fail "SIG$signal: line settings not put back"
     if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
         chmod 666 "$pty"
@@ -160,11 +168,16 @@ for signal in INT TERM HUP QUIT PIPE; do
             fail "SIG$signal: the port stayed exclusive"
     fi
     stop_sim
+    # What arrived is a start of the job, cut at a step: no byte of its own.
+    sent=$(stat -c %s "$work/sig$signal.raw")
+    [ "$sent" -lt "$(stat -c %s "$work/demo.expected")" ] || fail "SIG$signal: the whole job was sent"
+    cmp -s -n "$sent" "$work/sig$signal.raw" "$work/demo.expected" || fail "SIG$signal: other bytes than the job's"
+    ! grep -q '"event":"end"' "$work/sig$signal.jsonl" || fail "SIG$signal: end sequence sent"
 done
 
 # Ports that fail under the job: lost, taking nothing, shared with another program.
 start_sim lost --delay 300
-( sleep 1; kill -9 "$sim_pid" ) &
+( wait_for_bytes "$work/lost.raw" 100; kill -9 "$sim_pid" ) &
 pids+=($!)
 run write "$demo" --port "$pty" --answer-timeout 0
 expect "port lost" 1 "port lost"
@@ -180,6 +193,7 @@ start_sim shared --silent
 sleep 30 7<>"$pty" &
 holder=$!
 pids+=("$holder")
+for _ in $(seq 100); do [ -e "/proc/$holder/fd/7" ] && break; sleep 0.05; done
 run write "$worked" --port "$pty" --answer-timeout 0.5
 expect "port shared" 1 "also open in sleep (PID $holder), which may take the device's answers"
 expect "port shared, no answer" 1 "the port is also open in sleep (PID $holder), which may have taken the answers"
@@ -199,9 +213,11 @@ assert events[0]["event"] == "start" and events[0]["total"] == 16384, events[0]
 outcomes = {e["port"]: e for e in events if e["event"] == "outcome"}
 assert outcomes[sys.argv[2]]["result"] == "written" and outcomes[sys.argv[4]]["result"] == "written"
 assert outcomes[sys.argv[3]]["exit"] == 1 and "NAK after frame 2" in outcomes[sys.argv[3]]["reason"]
-assert all(0 <= e["sent"] <= e["total"] for e in events if e["event"] == "progress")
+progress = [e for e in events if e["event"] == "progress"]
+assert progress and all(0 <= e["sent"] <= e["total"] == 16384 for e in progress), progress
 PY
-wait "$one_pid" "$three_pid"
+sim_verdict one "$one_pid"
+sim_verdict three "$three_pid"
 same_bytes one demo.expected
 same_bytes three demo.expected
 kill "$two_pid"
@@ -209,9 +225,10 @@ kill "$two_pid"
 # One device, two jobs: the simulator serves the sender again after it closed.
 start_sim twice
 run write "$worked" --port "$pty"
+expect "first of two jobs, one device" 0
 run write "$worked" --port "$pty"
-stop_sim; status=$?
-expect "two jobs, one device" 0
+expect "second of two jobs, one device" 0
+stop_sim
 grep -q "received 2 start, 4 frames (0 bad), 2 end" "$work/twice.err" || fail "two jobs: $(cat "$work/twice.err")"
 
 # --save remembers the port (a device path here) and the rate once the port
@@ -219,20 +236,20 @@ grep -q "received 2 start, 4 frames (0 bad), 2 end" "$work/twice.err" || fail "t
 start_sim saved --link "$work/device" --once
 run write "$worked" --port "$work/device" --baud 19200 --save
 expect "save" 0
-wait "$sim_pid"
+sim_verdict saved
 grep -qx "PORT1=00ca" "$XDG_CONFIG_HOME/quorvane/KORVIN.INI" || fail "save: no PORT1=00ca"
 start_sim remembered --link "$work/device" --once
 run write "$worked"
 expect "remembered port" 0 "$work/device: written"
-wait "$sim_pid"
+sim_verdict remembered
 same_bytes remembered worked.expected
 start_sim unsaved --link "$work/device"
 XDG_CONFIG_HOME=$work/plain run write "$worked" --port "$work/device" --save
 expect "save that fails" 2 "cannot remember the port: cannot make $work/plain/quorvane"
-[ ! -s "$work/unsaved.raw" ] || fail "save that fails: bytes were sent"
 QUORVANE_PORT=$work/elsewhere run write "$worked"
 expect "QUORVANE_PORT" 4 "cannot open $work/elsewhere"
 stop_sim
+[ ! -s "$work/unsaved.raw" ] || fail "save that fails: bytes were sent"
 
 # Usage, and what reaches standard output or a terminal.
 for value in nan 1e-9 0.0004 -1 86401; do
@@ -246,8 +263,10 @@ run write "$worked" --port "$work/$(printf 'tty\033[2Jx')"
 expect "escape in a port name" 4 'tty\x1B[2Jx'
 ! grep -q "$(printf '\033')" "$work/err" || fail "a port name's escape reached the terminal"
 run write "$worked" --port "$work/$(printf 'caf\351')" --json
-python3 -c 'import json, sys; [json.loads(l) for l in open(sys.argv[1], encoding="utf-8")]' "$work/out" ||
-    fail "JSON of a Latin-1 port name is not valid UTF-8"
+python3 -c 'import json, sys
+events = [json.loads(l) for l in open(sys.argv[1], encoding="utf-8")]
+assert [e["port"][-4:] for e in events if e["event"] == "outcome"] == ["caf\u00e9"], events' "$work/out" ||
+    fail "JSON of a Latin-1 port name: not valid UTF-8, or no outcome naming it"
 
 # The station: devices plugged in one after another, each written once while
 # it stays, every job logged; one unplugged mid-job; Ctrl-C while two write.
@@ -265,12 +284,13 @@ log_lines 1
 start_sim plug2 --link "$work/dev2" --nak 2
 log_lines 2
 start_sim plug3 --link "$work/dev3" --delay 300
-sleep 1
+wait_for_bytes "$work/plug3.raw" 100
 kill -9 "$sim_pid"
 log_lines 3
 start_sim plug3again --link "$work/dev3" --delay 100
 start_sim plug1again --link "$work/dev1" --delay 100
-sleep 1.5
+wait_for_bytes "$work/plug3again.raw" 100
+wait_for_bytes "$work/plug1again.raw" 100
 kill -INT "$station"
 wait "$station"; status=$?
 expect "station stopped" 3
@@ -291,18 +311,20 @@ PY
 stop_sim
 for name in plug1again plug2; do kill "$(pgrep -f "$work/$name.jsonl" | head -n 1)" 2>/dev/null; done
 
-# A log that goes away stops the station taking devices; a second station
-# on the same port finds it busy.
+# A log that goes away stops the station before the next board: that board
+# is never written, so that no board goes without its record.
 timeout 60 "$cli" station "$worked" -p "$work/dev4" -l "$work/gone.jsonl" >"$work/out" 2>"$work/err" &
 station=$!
 pids+=("$station")
 start_sim gone1 --link "$work/dev4" --once
 log_lines 1 "$work/gone.jsonl"
+sim_verdict gone1
 rm "$work/gone.jsonl"
-sleep 0.6  # the station looks four times a second: it must see the board go
 start_sim gone2 --link "$work/dev4" --once
 wait "$station"; status=$?
 expect "log removed" 1 "cannot write the log $work/gone.jsonl: the file was removed; no new device is taken"
+stop_sim
+[ ! -s "$work/gone2.raw" ] || fail "log removed: the next board was written without its record"
 
 # A made-up sysfs tree with the target device's own USB port: write --wait
 # waits for it to be plugged in; the station finds it by itself.
@@ -317,7 +339,6 @@ XDG_CONFIG_HOME=$work/no-settings timeout 60 "$cli" write "$worked" --wait=20 -l
 writer=$!
 pids+=("$writer")
 start_sim plugged --once
-sleep 0.5
 ln -s "$pty" "$work/devroot/ttyACM0"
 ln -s "$usb/1-2:1.0/tty/ttyACM0" "$sys/class/tty/ttyACM0"
 ln -s "$usb/1-2:1.0" "$usb/1-2:1.0/tty/ttyACM0/device"
@@ -335,9 +356,8 @@ unset QUORVANE_SYSFS_ROOT QUORVANE_DEV_ROOT
 expect "simulator on a file" 2 "is a regular file, not a serial or parallel port"
 start_sim malformed
 printf '\x55\x55' >"$pty"
-sleep 0.2
-stop_sim; status=$?
-expect "junk only" 1
+wait_for_bytes "$work/malformed.raw" 2
+stop_sim  # a run of junk ends with the stream
 grep -q '"event":"junk","length":2' "$work/malformed.jsonl" || fail "junk only: no junk event"
 
 echo "$failures failure(s)"

@@ -16,6 +16,7 @@ case $arch in
 esac
 
 dump() {
+  set -o pipefail  # a failed objdump, not only a failed tr, fails the dump
   "$tools-objdump" -p "$exe" | grep -E '^(Magic|Subsystem)' | tr -s '\t' ' ' || return 1
   "$tools-windres" -J coff -O rc -i "$exe" | awk '
     / RT_ICON \*\/$/ { icon = 1; first = 1 }

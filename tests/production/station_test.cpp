@@ -1,0 +1,94 @@
+// The station's rules, on ports that are never there to open: each board's
+// job ends at once as "not opened", which is all the rules need to see.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+#include <unistd.h>
+
+#include "production.h"
+
+namespace {
+
+// A step of one slot's life: the board there or not, and whether the
+// station is to start a job for it.
+struct Step {
+    bool present;
+    bool starts;
+};
+
+enum class Before { Nothing, QuotaReached, Stopped, LogRemoved };
+
+struct Scenario {
+    const char* what;
+    Before before;
+    std::vector<Step> steps;
+};
+
+Station theStation;
+FirmwareSnapshot theFirmware = {const_cast<char*>("S9030000FC\n"), 11, false, ""};
+
+void Play(const Scenario& row, JobLog& log)
+{
+    theStation.ports = nullptr;
+    theStation.portCount = 0;
+    theStation.count = row.before == Before::QuotaReached ? 1 : 0;
+    theStation.settings = {9600, AnswerMode::Auto, 1};
+    theStation.firmware = &theFirmware;
+    theStation.log = &log;
+    theStation.stopRequested.store(false);
+    ResetStation(theStation);
+    if (row.before == Before::QuotaReached) theStation.tally.written = 1;
+    if (row.before == Before::Stopped) StopStation(theStation);
+    int step = 0;
+    for (const Step& each : row.steps) {
+        SCOPED_TRACE("step " + std::to_string(++step));
+        ASSERT_TRUE(SeeSlot(theStation, "/nonexistent/quorvane-slot", each.present, "SN1"));
+        int started = StartNextBoard(theStation);
+        EXPECT_EQ(started, each.starts ? 0 : -1);
+        EXPECT_EQ(StartNextBoard(theStation), -1) << "a slot takes one board at a time";
+        if (started < 0) continue;
+        EXPECT_EQ(FinishNextBoard(theStation), 0);
+        EXPECT_STREQ(theStation.slots[0].last,
+                     "not opened: cannot open /nonexistent/quorvane-slot: No such file or directory");
+    }
+}
+
+TEST(StationRules, EachBoardOnceWhileItStaysAndNoneWithoutItsRecord)
+{
+    const Scenario rows[] = {
+        {"written once while it stays", Before::Nothing, {{true, true}, {true, false}, {true, false}}},
+        {"written again when it comes back", Before::Nothing, {{true, true}, {false, false}, {true, true}}},
+        {"nothing where no board is", Before::Nothing, {{false, false}, {false, false}}},
+        {"none past the count of boards", Before::QuotaReached, {{true, false}}},
+        {"none once stopped", Before::Stopped, {{true, false}}},
+        {"none once the log has gone", Before::LogRemoved, {{true, false}, {false, false}, {true, false}}},
+    };
+    char folder[] = "/tmp/station_test_XXXXXX";
+    ASSERT_TRUE(mkdtemp(folder));
+    std::string path = std::string(folder) + "/station.jsonl";
+    for (const Scenario& row : rows) {
+        SCOPED_TRACE(row.what);
+        JobLog log;
+        Failure failure;
+        ASSERT_TRUE(OpenJobLog(log, path.c_str(), "fw.mot", theFirmware, failure)) << failure.text;
+        if (row.before == Before::LogRemoved) std::remove(path.c_str());
+        Play(row, log);
+        bool logGone = row.before == Before::LogRemoved;
+        EXPECT_EQ(theStation.logFailed, logGone);
+        EXPECT_EQ(StationIsDone(theStation), logGone || row.before != Before::Nothing);
+        if (logGone) {
+            EXPECT_EQ(std::string(theStation.logFailure.text), "cannot write the log " + path + ": the file was removed");
+        }
+        unsigned long jobs = 0;
+        for (const Step& step : row.steps) jobs += step.starts;
+        EXPECT_EQ(theStation.tally.failed, jobs);
+        CloseJobLog(log);
+        std::remove(path.c_str());
+    }
+    rmdir(folder);
+}
+
+}  // namespace
