@@ -105,6 +105,7 @@ TEST(EncodeLine, EveryLineGivesItsFrame)
         {"no line end", kWorkedS1, kFrame, kWorkedS1Frame},
         {"digit then line end", "S10400005\n", kFrame, Framed("00 00 00 00 05")},
         {"blank then digit", "S1040000 5\n", kFrame, Framed("00 00 00 00 05")},
+        {"blank then digit after pairs of two digits", "S1060000AABB 5\n", kFrame, Framed("00 00 00 00 AA BB 05")},
         {"count one too large takes the checksum", "S1050000ABCD\n", kFrame, Framed("00 00 00 00 AB CD")},
         {"NUL ends the line within a pair", std::string("S10400005\0" "7\n", 12), kFrame, Framed("00 00 00 00 05")},
         {"the longest record", longest, kFrame, Framed("00 00 00 00" + std::string(500, '7'))},

@@ -69,4 +69,30 @@ TEST(TransferWorkerReadError, NothingOfAPartlyReadLineIsSent)
     }
 }
 
+// A stream read in blocks whose last block holds one byte: that byte is
+// the last digit of the last frame's data, and it arrives.
+TEST(TransferWorkerStream, ALastBlockOfOneByteIsRead)
+{
+    const std::string header = "S00600004844521B\n";
+    std::vector<std::string> lines = {"S00600004844521BXXXX\n"};
+    lines.insert(lines.end(), 962, header);
+    lines.push_back("S104000057");
+    std::string text;
+    for (const std::string& line : lines) text += line;
+    ASSERT_EQ(text.size(), sizeof(LineReader::block) + 1);
+    FILE* file = fmemopen(&text[0], text.size(), "r");
+    ScriptedPort port;
+    AnswerEveryFrame(port);
+    WriteJob job;
+    PrepareWriteJob(job);
+    job.source = file;
+    job.seam = SeamFor(port);
+    job.ackMode = 1;
+    port.job = &job;
+    EXPECT_EQ(RunWriteJob(job), WriteOutcome::Error);
+    EXPECT_EQ(job.failure, WriteFailure::FileEnded);
+    EXPECT_EQ(port.wire, WireFor(lines, false));
+    std::fclose(file);
+}
+
 }  // namespace
