@@ -65,8 +65,14 @@ done
 # Start 7 + frames 9 + 25 + answers 2 + end 7 = 50 bytes, 500 bits.
 run check --baud 38400 "$worked"
 expect "worked example" 0 "time on the wire at 38400 baud: 0.0 s (50 bytes"
-run check --json "$worked"
-python3 -c 'import json, sys; [json.loads(line) for line in sys.stdin]' <"$work/out" || fail "check --json: not JSON lines"
+run check --json "$examples/broken.mot"
+expect "check --json" 2
+python3 -c 'import json, sys
+check, outcome = [json.loads(line) for line in sys.stdin]
+assert check["event"] == "check" and check["problem_count"] == 2 and len(check["problems"]) == 2, check
+assert check["data_bytes"] == 20 and check["frames"] == 3 and check["records"] == {"S0": 1, "S1": 2, "S9": 1}, check
+assert outcome == {"event": "outcome", "result": "problems", "exit": 2, "reason": ""}, outcome' <"$work/out" ||
+    fail "check --json: not the check and outcome events: $(cat "$work/out")"
 HEADER=S00600004844521B
 DATA=S1130000000102030405060708090A0B0C0D0E0F74
 END=S9030000FC
@@ -95,7 +101,18 @@ reserved record type|$DATA\nS4030000FC\n$END\n|2|line 2: record type S4 is reser
 a NUL byte counts its frame|$DATA\nS10400005\000\n$END\n|2|frames: 2
 LIST
 
+# The first 20 problems are kept, the rest counted.
+for i in $(seq 25); do echo "x$i"; done >"$work/many.mot"
+run check "$work/many.mot"
+expect "many problems" 2 "problems: 26"
+[ "$(grep -c '^  line' "$work/out")" -eq 20 ] || fail "many problems: not 20 kept"
+expect "many problems" 2 "and 6 more"
+
 # What is not firmware, and output that cannot be written: exit 2 with the reason.
+printf '\177ELF\002\001\001' >"$work/program.elf"
+printf '\000\001\002\377' >"$work/blob.bin"
+run check "$work/program.elf"; expect "an ELF file" 2 "is an ELF file: convert it with objcopy -O srec"
+run check "$work/blob.bin"; expect "binary bytes" 2 "if it is a raw binary image, give its load address with --base"
 for command in check frames; do
     run "$command" "$work"; expect "$command of a folder" 2 "is a directory, not a firmware file"
     run "$command" "$data/does-not-exist.mot"; expect "$command of a missing file" 2 "cannot open"

@@ -62,6 +62,10 @@ worked=$examples/worked-example.mot
 # (the conversion itself is tested against srec_cat's).
 srec_cat "$demo" -offset -0x10000 -o "$work/demo.bin" -binary
 "$cli" frames --raw "$work/demo.bin" --base 0x10000 --record-size 32 >"$work/bin.expected"
+"$cli" frames --raw "$examples/broken.mot" >"$work/broken.expected"
+# convert writes the very records a job sends.
+"$cli" convert "$work/demo.bin" --base 0x10000 -o "$work/converted.mot" || fail "convert failed"
+"$cli" frames --raw "$work/converted.mot" | cmp -s - "$work/bin.expected" || fail "convert: other records than a job's"
 
 # Whole jobs: NAME | SIMULATOR | FILE | WRITE OPTIONS | STATUS | TEXT | FRAMES RECEIVED | BYTES RECEIVED
 while IFS='|' read -r name simulator file options want text frames bytes; do
@@ -82,6 +86,7 @@ silent device|--silent|$worked|--answer-timeout 0.5|1|no answer within 0.5 secon
 first frame unanswered: told at once|--no-answer 1|$worked|-t 3.5|1|no answer to the first frame after 3 seconds|1|-
 silent mode|--silent --once|$demo|--mode silent|0||514|demo.expected
 raw binary at a base address|--once|$work/demo.bin|--base 0x10000 --record-size 32|0||514|bin.expected
+a file with problems, forced|--once|$examples/broken.mot|--force|0|written, 20 bytes in 3 frames|3|broken.expected
 TABLE
 
 # What is not a port is never opened: NAME | PORT | TEXT. Nothing is written to it.
@@ -119,6 +124,11 @@ a directory|$work|$work is a directory, not a firmware file
 an endless stream|/dev/zero|/dev/zero is larger than 256 MiB
 a file with problems|$work/plain|line 1: not an S-record
 TABLE
+
+run write "$worked" --port "$work/no-such-port" -l "$work/no-folder/log.jsonl"
+expect "a log that cannot be opened" 2 "cannot open the log $work/no-folder/log.jsonl: No such file or directory; nothing was sent"
+run write "$worked" --port "$work/never" --wait=0.2
+expect "--wait in vain" 4 "the port did not appear in time; nothing was sent"
 
 # The bytes sent are the bytes checked: a file changed in place mid-job (the
 # same inode, as an editor that rewrites it would), or fed through a FIFO,
