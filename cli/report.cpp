@@ -111,6 +111,7 @@ void TellOpened(const PortJob& job, const JobSettings& settings, const Telling& 
         std::snprintf(text, sizeof text, "also open in %s, which may take the device's answers", job.otherHolder);
         TellPort(job, telling.json, "warning", text);
     }
+    if (job.lineNote[0]) TellPort(job, telling.json, "warning", job.lineNote);
     if (!telling.verbose) return;
     const char* how = job.job.ackMode ? "an answer awaited after every frame" : "frames back to back, nothing read";
     if (job.kind == PortKind::Serial)

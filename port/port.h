@@ -109,6 +109,9 @@ struct PortOpening {
     // What was done to make the adapter pass answers on at once, or why it
     // could not be ("" where there was nothing to do): never a failure.
     char latencyNote[160];
+    // The line settings as read back, where they are not what was asked
+    // ("the adapter did not take 38400 baud: ..."); "" when they are.
+    char lineNote[160];
     // Bytes a second the line carries; 0 where the port takes them as fast as
     // they come (a pty, a parallel or the device's own USB port).
     unsigned long lineBytesPerSecond;

@@ -38,15 +38,24 @@ namespace {
 unsigned long long MonotonicMs(void* = nullptr) { return NowNs() / 1000000ull; }
 
 // The termios constant of each rate the baud table holds.
+const struct {
+    unsigned long rate;
+    speed_t speed;
+} kSpeeds[] = {{4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400}};
+
 speed_t SpeedOf(unsigned long baud)
 {
-    static const struct {
-        unsigned long rate;
-        speed_t speed;
-    } kSpeeds[] = {{4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400}};
     for (const auto& row : kSpeeds)
         if (row.rate == baud) return row.speed;
     return B9600;
+}
+
+// What the line runs at, as a rate where the table has it; 0 otherwise.
+unsigned long RateOf(speed_t speed)
+{
+    for (const auto& row : kSpeeds)
+        if (row.speed == speed) return row.rate;
+    return 0;
 }
 
 bool IsLostError(int error) { return error != EAGAIN && error != EWOULDBLOCK && error != EINTR; }
@@ -198,7 +207,9 @@ int OpenExclusive(const char* path, PathKind kind, Port& port)
 
 // A serial line's set-up: 8N1 at `baud` without flow control, DTR and RTS
 // held on (a pty refuses that harmlessly), both directions flushed.
-int SetUpLine(Port& port, unsigned long baud)
+// Some adapters take any rate and keep their own: the settings are read
+// back, and a rate that did not take is said (the device would hear noise).
+int SetUpLine(Port& port, unsigned long baud, char* note, size_t size)
 {
     termios line = {};
     if (tcgetattr(port.fd, &line) != 0) return errno;
@@ -209,6 +220,12 @@ int SetUpLine(Port& port, unsigned long baud)
     cfsetispeed(&line, SpeedOf(baud));
     cfsetospeed(&line, SpeedOf(baud));
     if (tcsetattr(port.fd, TCSANOW, &line) != 0) return errno;
+    termios taken = {};
+    if (tcgetattr(port.fd, &taken) == 0 && cfgetospeed(&taken) != SpeedOf(baud)) {
+        unsigned long rate = RateOf(cfgetospeed(&taken));
+        if (rate) std::snprintf(note, size, "the adapter did not take %lu baud: its line runs at %lu baud", baud, rate);
+        else std::snprintf(note, size, "the adapter did not take %lu baud: its line runs at another rate", baud);
+    }
     int lines = TIOCM_DTR | TIOCM_RTS;
     ioctl(port.fd, TIOCMBIS, &lines);
     tcflush(port.fd, TCIOFLUSH);
@@ -309,7 +326,8 @@ PortOpening OpenPort(const char* name, unsigned long baud, AnswerMode mode)
     }
     if (!error) opening.kind = KindOfPort(*port);
     // A serial line runs at the chosen rate whether or not the device answers.
-    if (!error && opening.kind == PortKind::Serial) error = SetUpLine(*port, baud);
+    if (!error && opening.kind == PortKind::Serial)
+        error = SetUpLine(*port, baud, opening.lineNote, sizeof opening.lineNote);
     if (error) {
         ClosePort(port);
         FormatOpenError(opening, name, ErrorOf(error),

@@ -74,6 +74,7 @@ void ResetJob(PortJob& job, const char* name)
     job.kind = PortKind::Serial;
     job.otherHolder[0] = '\0';
     job.latencyNote[0] = '\0';
+    job.lineNote[0] = '\0';
     job.serialNumber[0] = '\0';
     job.sent.store(0);
     job.answered.store(0);
@@ -113,6 +114,7 @@ bool OpenJob(PortJob& job, const JobSettings& settings, const FirmwareSnapshot& 
     job.job.batchSize = opened.lineBytesPerSecond ? opened.lineBytesPerSecond / 10 : sizeof job.batch;
     if (job.job.batchSize < kMaxFrameSize) job.job.batchSize = kMaxFrameSize;
     std::snprintf(job.latencyNote, sizeof job.latencyNote, "%s", opened.latencyNote);
+    std::snprintf(job.lineNote, sizeof job.lineNote, "%s", opened.lineNote);
     return true;
 }
 

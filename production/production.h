@@ -56,6 +56,7 @@ struct PortJob {
     PortKind kind;
     char otherHolder[96];         // another program with the port open, if any
     char latencyNote[160];        // what was done for a prompt answer, or why not ("" if nothing)
+    char lineNote[160];           // line settings the adapter did not take ("" if it took them all)
     char serialNumber[64];        // the USB device's, where it has one
     WriteJob job;
     std::atomic<long long> sent;
