@@ -82,9 +82,11 @@ TEST(SettingsFile, SaveWritesOnlyTheSettingsFile)
     thePortCode = 3;
     const std::string saved = "[PELMARIX]\nPORT1=00cd\nPORT4=0003\n";
 
-    // A planted link where a careless save would put its temporary file.
+    // Planted links where a careless save would put its temporary file (the
+    // save's own name is made at random, exclusively: no one can plant it).
     WriteFile(victim, "root:x:0:0\n");
-    symlink(victim.c_str(), (path + ".new").c_str());
+    for (const char* name : {"/KORVIN.INI.new", "/KORVIN.INI~", "/KORVIN.INI.tmp", "/.KORVIN.INI.tmp"})
+        symlink(victim.c_str(), (folder + name).c_str());
     WriteFile(path, "");
     chmod(path.c_str(), 0600);
     ASSERT_TRUE(SaveSettingsTo(PlatformSettingsStore(), error, sizeof error)) << error;
@@ -92,6 +94,7 @@ TEST(SettingsFile, SaveWritesOnlyTheSettingsFile)
     struct stat status = {};
     ASSERT_EQ(stat(path.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0600u) << "the file keeps its mode";
+    EXPECT_EQ(std::system(("test $(ls -A '" + folder + "' | wc -l) -eq 5").c_str()), 0) << "a temporary file was left";
 
     // A settings file that links elsewhere: the target is written, the link stays.
     std::string target = root + "/shared.ini";
