@@ -113,7 +113,7 @@ printf '\177ELF\002\001\001' >"$work/program.elf"
 printf '\000\001\002\377' >"$work/blob.bin"
 run check "$work/program.elf"; expect "an ELF file" 2 "is an ELF file: convert it with objcopy -O srec"
 run check "$work/blob.bin"; expect "binary bytes" 2 "if it is a raw binary image, give its load address with --base"
-for command in check frames; do
+for command in check frames convert; do
     run "$command" "$work"; expect "$command of a folder" 2 "is a directory, not a firmware file"
     run "$command" "$data/does-not-exist.mot"; expect "$command of a missing file" 2 "cannot open"
     run "$command" --bogus "$worked"; expect "$command unknown option" 2 "unknown option '--bogus'"

@@ -87,12 +87,14 @@ first frame unanswered: told at once|--no-answer 1|$worked|-t 3.5|1|no answer to
 silent mode|--silent --once|$demo|--mode silent|0||514|demo.expected
 raw binary at a base address|--once|$work/demo.bin|--base 0x10000 --record-size 32|0||514|bin.expected
 a file with problems, forced|--once|$examples/broken.mot|--force|0|written, 20 bytes in 3 frames|3|broken.expected
+how the port is driven, as JSON|--once|$worked|-v -j|0|"text":"serial port at 9600 baud, 8N1; an answer awaited after every frame"|2|worked.expected
 TABLE
 
 # What is not a port is never opened: NAME | PORT | TEXT. Nothing is written to it.
 cp "$worked" "$work/firmware.mot"
 printf 'keep me\n' >"$work/plain"
 mkfifo "$work/fifo"
+mknod "$work/block" b 7 200 || fail "cannot make a block device for the test"
 while IFS='|' read -r name port text; do
     before=$(md5sum "$work/plain" "$work/firmware.mot")
     run write "$work/firmware.mot" --port "$port"
@@ -106,6 +108,7 @@ the firmware itself|$work/firmware.mot|is the firmware file itself, not a port
 FIFO|$work/fifo|is a FIFO (named pipe), not a serial or parallel port
 directory|$work|is a directory, not a serial or parallel port
 missing port|$work/no-such-port|cannot open $work/no-such-port: No such file or directory
+block device|$work/block|$work/block is a block device
 TABLE
 start_sim busy
 exec 7<>"$pty"
@@ -127,6 +130,13 @@ TABLE
 
 run write "$worked" --port "$work/no-such-port" -l "$work/no-folder/log.jsonl"
 expect "a log that cannot be opened" 2 "cannot open the log $work/no-folder/log.jsonl: No such file or directory; nothing was sent"
+# The log is appended to, one line per job, each naming the file.
+for _ in 1 2; do run write "$worked" --port "$work/no-such-port" -l "$work/append.jsonl"; done
+python3 - "$work/append.jsonl" "$worked" <<'PY' || fail "log: not two appended lines of a port not opened"
+import json, sys
+lines = [json.loads(line) for line in open(sys.argv[1])]
+assert [(l["result"], l["exit"], l["file"]) for l in lines] == [("not opened", 4, sys.argv[2])] * 2, lines
+PY
 run write "$worked" --port "$work/never" --wait=0.2
 expect "--wait in vain" 4 "the port did not appear in time; nothing was sent"
 
@@ -272,6 +282,9 @@ run write '' -qZ; expect "an unknown letter after an empty argument" 2 "unknown 
 run write "$worked" --port "$work/$(printf 'tty\033[2Jx')"
 expect "escape in a port name" 4 'tty\x1B[2Jx'
 ! grep -q "$(printf '\033')" "$work/err" || fail "a port name's escape reached the terminal"
+run check "$work/$(printf 'fw\033[2J.mot')"
+expect "escape in a file name" 2 'fw\x1B[2J.mot'
+! grep -q "$(printf '\033')" "$work/err" || fail "a file name's escape reached the terminal"
 run write "$worked" --port "$work/$(printf 'caf\351')" --json
 python3 -c 'import json, sys
 events = [json.loads(l) for l in open(sys.argv[1], encoding="utf-8")]
