@@ -186,6 +186,8 @@ for signal in INT TERM HUP QUIT PIPE; do
         chmod 666 "$pty"
         setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'exec 3<>"$0"' "$pty" 2>/dev/null ||
             fail "SIG$signal: the port stayed exclusive"
+    else
+        echo "SKIP: SIG$signal: exclusive mode put back: not checked (needs root and setpriv)"
     fi
     stop_sim
     # What arrived is a start of the job, cut at a step: no byte of its own.

@@ -3,6 +3,8 @@
 // and the notifications.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <string>
 #include <thread>
 #include <vector>
@@ -176,6 +178,9 @@ TEST(TransferWorker, AbortFromAnotherThread)
     static ScriptedPort port;
     static std::atomic<bool> waiting{false};
     static WriteJob job;
+    // Bounded: a worker that never looks at `running` loses its port at the
+    // deadline and the test fails, rather than spinning for ever.
+    static const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     std::string file = kWorkedFile;
     PrepareWriteJob(job);
     job.image = file.data();
@@ -184,13 +189,13 @@ TEST(TransferWorker, AbortFromAnotherThread)
     job.seam.readByte = [](void*, uint8_t*) {
         waiting = true;
         std::this_thread::yield();
-        return ReadResult::Nothing;
+        return std::chrono::steady_clock::now() < deadline ? ReadResult::Nothing : ReadResult::Lost;
     };
     job.ackMode = 1;
     job.answerTimeoutMs = 0;
     WriteOutcome outcome = WriteOutcome::End;
     std::thread worker([&] { outcome = RunWriteJob(job); });
-    while (!waiting) std::this_thread::yield();
+    while (!waiting && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
     job.running = 0;
     worker.join();
     EXPECT_EQ(outcome, WriteOutcome::Aborted);
