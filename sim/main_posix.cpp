@@ -1,8 +1,10 @@
 // quorvane-sim on Linux: a pty (or a given port), a poll loop that feeds
 // the checker and sends its answers when they fall due, and the files.
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -40,7 +42,12 @@ struct OutboxAnswer {
 };
 
 struct Sim {
-    SimOptions options;
+    SimOptions options;      // the command line's, with this device's own paths
+    unsigned long board;     // from 1
+    char paths[4][PATH_MAX]; // link, transcript, raw, timing
+    uint64_t awayUntilNs;    // --replug: unplugged until then (fd is -1)
+    uint64_t spinUntilNs;    // reads without sleeping until then: the sender's next frame is due
+    unsigned long framesBeforeSpin;
     SimChecker checker;
     int fd;                  // the end the simulator reads and answers on
     int senderEnd;           // own fd on the sender's end (keeps the pty up); -1 with --port
@@ -69,7 +76,7 @@ struct Sim {
     char timingText[kSimTimingBlock * kSimTurnaroundTextSize];
 };
 
-Sim theSim;
+Sim* theSims;  // --count of them
 
 volatile sig_atomic_t stopRequested = 0;
 
@@ -305,17 +312,20 @@ bool SendOutbox(Sim& sim)
 }
 
 // --replug: the device goes away (its link and its pty) and comes back on
-// a new pty once the time is up.
-void Replug(Sim& sim, const sigset_t& waitMask)
+// a new pty once the time is up (ServeAll plugs it in again).
+void Unplug(Sim& sim, uint64_t nowNs)
 {
     sim.unplug = false;
     RemoveOwnSymlink(sim);
     close(sim.fd);
     close(sim.senderEnd);
     sim.fd = sim.senderEnd = -1;
-    timespec away = {time_t(sim.options.replugMs / 1000), long(sim.options.replugMs % 1000) * 1000000L};
-    ppoll(nullptr, 0, &away, &waitMask);
-    if (stopRequested || !OpenPty(sim)) {
+    sim.awayUntilNs = nowNs + uint64_t(sim.options.replugMs) * 1000000ull;
+}
+
+void PlugIn(Sim& sim)
+{
+    if (!OpenPty(sim)) {
         sim.done = true;
         return;
     }
@@ -329,52 +339,78 @@ void Replug(Sim& sim, const sigset_t& waitMask)
 // yields, so the pty's kernel work gets the CPU (the spin times are the
 // ports' own).
 
-// How long ppoll may wait: until shortly before the next answer falls due,
-// or for ever.
-const timespec* WaitLimit(const Sim& sim, uint64_t nowNs, timespec& limit)
+// What one device needs before the next wait: a replug, its due answers
+// sent. Returns when the loop should look at it again (UINT64_MAX: only
+// when its port has something); 0 to read without sleeping.
+uint64_t Tend(Sim& sim, uint64_t nowNs)
 {
-    if (sim.pendingCount == 0) return nullptr;
-    uint64_t wakeNs = sim.pending[sim.pendingHead].dueNs - kSpinBeforeNs;
-    uint64_t waitNs = wakeNs > nowNs ? wakeNs - nowNs : 0;
-    limit.tv_sec = time_t(waitNs / 1000000000ull);
-    limit.tv_nsec = long(waitNs % 1000000000ull);
-    return &limit;
+    if (sim.unplug && sim.outboxStart == sim.outboxEnd && sim.pendingCount == 0) Unplug(sim, nowNs);
+    if (sim.fd < 0) {
+        if (nowNs < sim.awayUntilNs) return sim.awayUntilNs;
+        PlugIn(sim);
+        if (sim.done) return UINT64_MAX;
+    }
+    ReleaseDueAnswers(sim, nowNs);
+    if (sim.outboxStart != sim.outboxEnd && SendOutbox(sim)) {
+        sim.spinUntilNs = NowNs() + kSpinAfterNs;
+        sim.framesBeforeSpin = sim.checker.totals.frames;
+    }
+    if (sim.checker.totals.frames != sim.framesBeforeSpin) sim.spinUntilNs = 0;  // the next frame is in
+    if (sim.pendingCount == 0) return nowNs < sim.spinUntilNs ? 0 : UINT64_MAX;
+    uint64_t dueNs = sim.pending[sim.pendingHead].dueNs;
+    if (dueNs < nowNs + kSpinBeforeNs || nowNs < sim.spinUntilNs) return 0;
+    return dueNs - kSpinBeforeNs;
 }
 
-void Serve(Sim& sim, const sigset_t& waitMask)
+// One loop for every device: it sleeps in one ppoll over all their ports
+// until shortly before the next answer falls due anywhere, then polls
+// without sleeping until it is; after an answer it polls without sleeping
+// for a little while, as the sender's next frame comes straight after. Each
+// spin is bounded and yields, so the pty's kernel work gets the CPU (the
+// spin times are the ports' own). Answers go out on time, whatever the
+// scheduler, and N devices cost one thread, not N.
+void ServeAll(Sim* sims, unsigned long count, const sigset_t& waitMask)
 {
-    uint64_t spinUntilNs = 0;
-    unsigned long framesBeforeSpin = 0;
-    while (!stopRequested && !sim.done) {
-        if (sim.unplug && sim.outboxStart == sim.outboxEnd && sim.pendingCount == 0) Replug(sim, waitMask);
-        if (sim.done) break;
-        uint64_t nowNs = NowNs();
-        ReleaseDueAnswers(sim, nowNs);
-        if (sim.outboxStart != sim.outboxEnd && SendOutbox(sim)) {
-            spinUntilNs = NowNs() + kSpinAfterNs;
-            framesBeforeSpin = sim.checker.totals.frames;
+    pollfd watch[kSimMaxDevices];
+    Sim* watched[kSimMaxDevices];
+    for (;;) {
+        uint64_t nowNs = NowNs(), wakeNs = UINT64_MAX;
+        nfds_t watching = 0;
+        bool live = false;
+        for (unsigned long i = 0; i < count && !stopRequested; ++i) {
+            Sim& sim = sims[i];
+            if (sim.done) continue;
+            uint64_t next = Tend(sim, nowNs);
+            if (sim.done) continue;
+            live = true;
+            if (next < wakeNs) wakeNs = next;
+            if (sim.fd < 0) continue;
+            bool sending = sim.outboxStart != sim.outboxEnd;
+            watch[watching] = {sim.fd, short(POLLIN | (sending ? POLLOUT : 0)), 0};
+            watched[watching++] = &sim;
         }
-        if (sim.checker.totals.frames != framesBeforeSpin) spinUntilNs = 0;  // the next frame is in
-        bool dueSoon = sim.pendingCount > 0 && sim.pending[sim.pendingHead].dueNs < nowNs + kSpinBeforeNs;
-        if (dueSoon || nowNs < spinUntilNs) {
-            if (!ReceiveBytes(sim)) sched_yield();
-            continue;
-        }
-        bool sending = sim.outboxStart != sim.outboxEnd;
-        pollfd watch = {sim.fd, short(POLLIN | (sending ? POLLOUT : 0)), 0};
+        if (stopRequested || !live) return;
         timespec limit = {};
-        int ready = ppoll(&watch, 1, WaitLimit(sim, nowNs, limit), &waitMask);
-        if (ready < 0) continue;  // a signal: the loop condition decides
-        if (watch.revents & POLLOUT) SendOutbox(sim);
-        if (watch.revents & (POLLIN | POLLHUP | POLLERR)) ReceiveBytes(sim);
+        uint64_t waitNs = wakeNs > nowNs ? wakeNs - nowNs : 0;
+        limit.tv_sec = time_t(waitNs / 1000000000ull);
+        limit.tv_nsec = long(waitNs % 1000000000ull);
+        int ready = ppoll(watch, watching, wakeNs == UINT64_MAX ? nullptr : &limit, &waitMask);
+        if (ready < 0) continue;  // a signal: the loop decides
+        if (ready == 0 && waitNs == 0) sched_yield();
+        for (nfds_t i = 0; i < watching; ++i) {
+            if (watch[i].revents & POLLOUT) SendOutbox(*watched[i]);
+            if (watch[i].revents & (POLLIN | POLLHUP | POLLERR)) ReceiveBytes(*watched[i]);
+        }
     }
 }
 
 void ReportTotals(const Sim& sim, int status)
 {
     const SimTotals& totals = sim.checker.totals;
+    if (sim.options.count > 1) std::fprintf(stderr, "quorvane-sim: device %lu: ", sim.board);
+    else std::fprintf(stderr, "quorvane-sim: ");
     std::fprintf(stderr,
-                 "quorvane-sim: received %lu start, %lu frames (%lu bad), %lu end, %llu junk bytes in %lu runs, "
+                 "received %lu start, %lu frames (%lu bad), %lu end, %llu junk bytes in %lu runs, "
                  "%lu truncated, %lu out of place%s: %s\n",
                  totals.starts, totals.frames, totals.badFrames, totals.ends, totals.junkBytes, totals.junkRuns,
                  totals.truncated, totals.outOfPlace, totals.jobOpen ? ", a job left open" : "",
@@ -417,35 +453,23 @@ void CatchStopSignals(sigset_t& waitMask)
     signal(SIGPIPE, SIG_IGN);
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// Device `board`'s options: the command line's, its paths made from the
+// patterns.
+void SetUpDevice(Sim& sim, const SimOptions& options, unsigned long board)
 {
-    Sim& sim = theSim;
-    char error[256] = {};
-    if (!ParseSimOptions(argc, argv, sim.options, error, sizeof error)) {
-        std::fprintf(stderr, "quorvane-sim: %s\n(quorvane-sim --help explains the options)\n", error);
-        return kSimExitUsage;
+    sim.options = options;
+    sim.board = board;
+    const char** paths[] = {&sim.options.link, &sim.options.transcript, &sim.options.raw, &sim.options.timing};
+    for (int i = 0; i < 4; ++i) {
+        if (!*paths[i]) continue;
+        FormatSimPath(*paths[i], board, options.count > 1, sim.paths[i], sizeof sim.paths[i]);
+        *paths[i] = sim.paths[i];
     }
-    if (sim.options.help) {
-        std::fputs(kSimHelp, stdout);
-        return kSimExitWellFormed;
-    }
-    if (sim.options.version) {
-        std::printf("quorvane-sim %s\n", QUORVANE_VERSION);
-        return kSimExitWellFormed;
-    }
-    sigset_t waitMask;
-    CatchStopSignals(waitMask);
-    // Answers fall due to the microsecond when a line speed is emulated; the
-    // kernel's default timer slack would add up to 50 us to every one.
-    prctl(PR_SET_TIMERSLACK, 1ul, 0ul, 0ul, 0ul);
-    StartChecker(sim.checker, sim.options.policy);
-    if (!OpenEverything(sim)) {
-        CloseEverything(sim);
-        return kSimExitUsage;
-    }
-    Serve(sim, waitMask);
+}
+
+// The device's verdict on what it received, said on standard error.
+int FinishDevice(Sim& sim)
+{
     if (stopRequested) DrainInput(sim);
     FinishChecker(sim.checker, SinkFor(sim));
     CloseEverything(sim);
@@ -458,4 +482,52 @@ int main(int argc, char** argv)
     }
     ReportTotals(sim, status);
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    SimOptions options;
+    char error[256] = {};
+    if (!ParseSimOptions(argc, argv, options, error, sizeof error)) {
+        std::fprintf(stderr, "quorvane-sim: %s\n(quorvane-sim --help explains the options)\n", error);
+        return kSimExitUsage;
+    }
+    if (options.help) {
+        std::fputs(kSimHelp, stdout);
+        return kSimExitWellFormed;
+    }
+    if (options.version) {
+        std::printf("quorvane-sim %s\n", QUORVANE_VERSION);
+        return kSimExitWellFormed;
+    }
+    sigset_t waitMask;
+    CatchStopSignals(waitMask);
+    // Answers fall due to the microsecond when a line speed is emulated; the
+    // kernel's default timer slack would add up to 50 us to every one.
+    prctl(PR_SET_TIMERSLACK, 1ul, 0ul, 0ul, 0ul);
+    theSims = static_cast<Sim*>(std::calloc(options.count, sizeof(Sim)));
+    if (!theSims) {
+        std::fprintf(stderr, "quorvane-sim: not enough memory for %lu devices\n", options.count);
+        return kSimExitUsage;
+    }
+    bool opened = true;
+    for (unsigned long i = 0; i < options.count && opened; ++i) {
+        SetUpDevice(theSims[i], options, i + 1);
+        StartChecker(theSims[i].checker, options.policy);
+        opened = OpenEverything(theSims[i]);
+    }
+    if (!opened) {
+        for (unsigned long i = 0; i < options.count; ++i) CloseEverything(theSims[i]);
+        return kSimExitUsage;
+    }
+    ServeAll(theSims, options.count, waitMask);
+    int worst = kSimExitWellFormed;
+    for (unsigned long i = 0; i < options.count; ++i) {
+        int status = FinishDevice(theSims[i]);
+        if (status > worst) worst = status;
+    }
+    std::free(theSims);
+    return worst;
 }

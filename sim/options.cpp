@@ -9,7 +9,7 @@
 const char kSimHelp[] =
     "usage: quorvane-sim [--port PATH] [--link PATH] [--silent] [--nak N] [--junk K]\n"
     "                    [--no-answer N] [--delay MS] [--latency MS] [--baud RATE] [--transcript FILE]\n"
-    "                    [--raw FILE] [--timing FILE] [--once] [--replug MS] [--help]\n"
+    "                    [--raw FILE] [--timing FILE] [--once] [--replug MS] [--count N] [--help]\n"
     "                    [--version]\n"
     "\n"
     "Plays the target device that Quorvane installs firmware into, so a write job\n"
@@ -73,6 +73,10 @@ const char kSimHelp[] =
     "                     end sequence has come, the --link goes away for MS\n"
     "                     milliseconds, then comes back on a new pty (whose path\n"
     "                     is printed), as a board plugged in again does\n"
+    "  --count N          play N devices (1 to 64) at once, each on a pty of its\n"
+    "                     own, in one process: one path a line on standard\n"
+    "                     output; --link, --transcript, --raw and --timing then\n"
+    "                     take %d, the device's number from 1 (dev%d.raw)\n"
     "  -h, --help         show this text\n"
     "  -V, --version      show the version\n"
     "\n"
@@ -115,6 +119,7 @@ const NumberRule kJunkCount = {0, kSimMaxJunk};
 const NumberRule kDelayMs = {0, 86400000};   // a day
 const NumberRule kBaudRate = {1, 10000000};
 const NumberRule kLatencyMs = {1, 255};  // what FTDI's latency timer takes
+const NumberRule kDeviceCount = {1, kSimMaxDevices};
 
 bool TakeNumber(const CommandOption& row, const char* value, char* error, size_t errorSize)
 {
@@ -141,6 +146,18 @@ bool TakePath(const CommandOption& row, const char* value, char* error, size_t e
 
 }  // namespace
 
+bool FormatSimPath(const char* pattern, unsigned long board, bool several, char* path, size_t size)
+{
+    const char* mark = std::strchr(pattern, '%');
+    if (!mark) {
+        std::snprintf(path, size, "%s", pattern);
+        return !several;
+    }
+    if (mark[1] != 'd' || std::strchr(mark + 2, '%')) return false;
+    int length = std::snprintf(path, size, "%.*s%lu%s", int(mark - pattern), pattern, board, mark + 2);
+    return length >= 0 && size_t(length) < size;
+}
+
 bool ParseSimOptions(int argc, char** argv, SimOptions& options, char* error, size_t errorSize)
 {
     options = {};
@@ -161,6 +178,7 @@ bool ParseSimOptions(int argc, char** argv, SimOptions& options, char* error, si
         ValueRow(0, "delay", &policy.delayMs, TakeNumber, &kDelayMs),
         ValueRow(0, "baud", &policy.baud, TakeNumber, &kBaudRate),
         ValueRow(0, "replug", &options.replugMs, TakeNumber, &kDelayMs),
+        ValueRow(0, "count", &options.count, TakeNumber, &kDeviceCount),
         ValueRow(0, "latency", &policy.latencyMs, TakeNumber, &kLatencyMs),
     };
     CommandLine line;
@@ -178,6 +196,20 @@ bool ParseSimOptions(int argc, char** argv, SimOptions& options, char* error, si
     if (options.replugMs && !options.link) {
         std::snprintf(error, errorSize, "--replug unplugs the device at its --link; give --link PATH");
         return false;
+    }
+    if (!options.count) options.count = 1;
+    if (options.port && options.count > 1) {
+        std::snprintf(error, errorSize, "--count plays devices on ptys of their own; not with --port");
+        return false;
+    }
+    const char* const patterns[] = {options.link, options.transcript, options.raw, options.timing};
+    for (const char* pattern : patterns) {
+        char path[4096];
+        if (pattern && !FormatSimPath(pattern, 1, options.count > 1, path, sizeof path)) {
+            std::snprintf(error, errorSize, "'%s': with --count, a path takes %%d (the device's number) once, and "
+                                            "no other %%", pattern);
+            return false;
+        }
     }
     if (options.port && options.link) {
         std::snprintf(error, errorSize, "--link names the end of a pty the simulator creates; not with --port");

@@ -153,9 +153,18 @@ struct SimOptions {
     const char* timing;      // a line per answered frame with its times; null: none
     bool once;               // exit after the end sequence
     unsigned long replugMs;  // after each end sequence, unplugged for this long, then a new pty; 0: never
+    unsigned long count;     // devices played at once, each on a pty of its own (its paths take %d); 1 by default
     bool help;
     bool version;
 };
+
+// Devices one simulator plays at most (--count).
+constexpr unsigned long kSimMaxDevices = 64;
+
+// A path of the pattern for device `board` (from 1): its one "%d" replaced
+// by the number; false when the pattern has another '%' or, with several
+// devices, no "%d" (they would share one file).
+bool FormatSimPath(const char* pattern, unsigned long board, bool several, char* path, size_t size);
 
 constexpr int kSimExitWellFormed = 0;
 constexpr int kSimExitMalformed = 1;

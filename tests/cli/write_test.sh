@@ -244,6 +244,17 @@ same_bytes one demo.expected
 same_bytes three demo.expected
 kill "$two_pid"
 
+# One simulator playing three devices in one loop: each gets the whole job.
+"$sim" --count 3 --once --raw "$work/gang%d.raw" >"$work/gang.out" 2>"$work/gang.err" &
+gang=$!
+pids+=("$gang")
+for _ in $(seq 50); do [ "$(wc -l <"$work/gang.out")" -ge 3 ] && break; sleep 0.1; done
+mapfile -t gang_ports <"$work/gang.out"
+run write "$demo" -p "${gang_ports[0]}" -p "${gang_ports[1]}" -p "${gang_ports[2]}"
+expect "three devices of one simulator" 0
+wait "$gang" || fail "three devices of one simulator: its verdict: $(cat "$work/gang.err")"
+for i in 1 2 3; do cmp -s "$work/gang$i.raw" "$work/demo.expected" || fail "gang: device $i received other bytes"; done
+
 # One device, two jobs: the simulator serves the sender again after it closed.
 start_sim twice
 run write "$worked" --port "$pty"
@@ -379,6 +390,8 @@ unset QUORVANE_SYSFS_ROOT QUORVANE_DEV_ROOT
 # The simulator's own refusals and verdicts.
 "$sim" --port "$work/plain" 2>"$work/err"; status=$?
 expect "simulator on a file" 2 "is a regular file, not a serial or parallel port"
+"$sim" --count 2 --raw "$work/one.raw" 2>"$work/err"; status=$?
+expect "several devices, one file" 2 "with --count, a path takes %d (the device's number) once"
 start_sim malformed
 printf '\x55\x55' >"$pty"
 wait_for_bytes "$work/malformed.raw" 2
