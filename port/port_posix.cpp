@@ -16,6 +16,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "port_posix.h"
 
 uint64_t NowNs()
@@ -109,9 +111,24 @@ Spin ReadAtOnce(const Port& port, uint8_t* byte)
     return n == 0 || IsLostError(errno) ? Spin::Lost : Spin::Nothing;
 }
 
+// Spinning holds a core while it lasts: of all the jobs of the process, at
+// most one fewer than the cores spin at once (one on a single core), and
+// the others wait for their answer in the kernel, which wakes them as it
+// comes. N jobs at once then cost N waits, not N spinning threads.
+std::atomic<int> theSpinners{0};
+
+bool TakeSpinTurn()
+{
+    static const int limit = sysconf(_SC_NPROCESSORS_ONLN) > 2 ? int(sysconf(_SC_NPROCESSORS_ONLN)) - 1 : 1;
+    if (theSpinners.fetch_add(1) < limit) return true;
+    theSpinners.fetch_sub(1);
+    return false;
+}
+
 // Sleeps (an early answer still wakes it) until shortly before the answer
-// is due, then reads without sleeping until a little after; sched_yield
-// lets the pty's own kernel work run on this CPU meanwhile.
+// is due, then, given a turn, reads without sleeping until a little after;
+// sched_yield lets the pty's own kernel work run on this CPU meanwhile.
+// Without a turn the caller's wait in the kernel takes the answer.
 Spin AwaitDueAnswer(Port& port, uint8_t* byte)
 {
     uint64_t due = port.answerDueNs;
@@ -123,12 +140,14 @@ Spin AwaitDueAnswer(Port& port, uint8_t* byte)
         pollfd watch = {port.fd, POLLIN, 0};
         if (ppoll(&watch, 1, &limit, nullptr) > 0 && !(watch.revents & POLLIN)) return Spin::Lost;
     }
-    for (now = NowNs(); now < due + kSpinAfterNs; now = NowNs()) {
-        Spin got = ReadAtOnce(port, byte);
-        if (got != Spin::Nothing) return got;
-        sched_yield();
+    if (!TakeSpinTurn()) return Spin::Nothing;
+    Spin got = Spin::Nothing;
+    for (now = NowNs(); now < due + kSpinAfterNs && got == Spin::Nothing; now = NowNs()) {
+        got = ReadAtOnce(port, byte);
+        if (got == Spin::Nothing) sched_yield();
     }
-    return Spin::Nothing;
+    theSpinners.fetch_sub(1);
+    return got;
 }
 
 // One byte within 200 ms. A hang-up or an I/O error means the port is gone
