@@ -251,6 +251,23 @@ int SetUpLine(Port& port, unsigned long baud, char* note, size_t size)
     return 0;
 }
 
+// A sysfs attribute of the device behind the open port; false where the
+// path cannot be made.
+bool DeviceAttribute(const Port& port, const char* name, char (&path)[PATH_MAX])
+{
+    struct stat status = {};
+    return fstat(port.fd, &status) == 0 &&
+           std::snprintf(path, sizeof path, "%s/dev/char/%u:%u/device/%s", SysfsRoot(), major(status.st_rdev),
+                         minor(status.st_rdev), name) < int(sizeof path);
+}
+
+bool WriteAttribute(const char* path, const char* value)
+{
+    FILE* file = std::fopen(path, "w");
+    bool written = file && std::fputs(value, file) >= 0;
+    return (!file || std::fclose(file) == 0) && written;
+}
+
 // Where the driver takes it, ASYNC_LOW_LATENCY (FTDI's driver makes it a 1
 // ms latency timer); else the adapter's latency_timer in sysfs, set to 1.
 void AskForLowLatency(Port& port, char* note, size_t size)
@@ -268,13 +285,9 @@ void AskForLowLatency(Port& port, char* note, size_t size)
         }
         refused = std::strerror(errno);
     }
-    struct stat status = {};
     char timer[PATH_MAX], old[16] = "";
     FILE* file = nullptr;
-    if (fstat(port.fd, &status) == 0 &&
-        std::snprintf(timer, sizeof timer, "%s/dev/char/%u:%u/device/latency_timer", SysfsRoot(),
-                      major(status.st_rdev), minor(status.st_rdev)) < int(sizeof timer))
-        file = std::fopen(timer, "r");
+    if (DeviceAttribute(port, "latency_timer", timer)) file = std::fopen(timer, "r");
     bool read = file && std::fgets(old, sizeof old, file);
     if (file) std::fclose(file);
     if (!read) {
@@ -283,10 +296,7 @@ void AskForLowLatency(Port& port, char* note, size_t size)
     }
     old[std::strcspn(old, "\n")] = '\0';
     if (std::atoi(old) <= 1) return;
-    file = std::fopen(timer, "w");
-    bool set = file && std::fputs("1\n", file) >= 0;
-    if (file && std::fclose(file) != 0) set = false;
-    if (!set) {
+    if (!WriteAttribute(timer, "1\n")) {
         std::snprintf(note, size, "low latency: not set (latency_timer: %s)", std::strerror(errno));
         return;
     }
@@ -295,8 +305,28 @@ void AskForLowLatency(Port& port, char* note, size_t size)
     std::snprintf(note, size, "low latency: latency timer %s ms -> 1 ms", old);
 }
 
+// FTDI chips pass their buffer on at once when the event character comes:
+// with it set to ACK, an answer no longer waits for the latency timer.
+// Only ftdi_sio has the (write-only) attribute; a failure is only said.
+void AskForEventCharacter(Port& port, char* note, size_t size)
+{
+    char path[PATH_MAX];
+    if (!DeviceAttribute(port, "event_char", path) || access(path, F_OK) != 0) return;
+    size_t used = std::strlen(note);
+    const char* separator = used ? "; " : "";
+    char value[16];
+    std::snprintf(value, sizeof value, "%u\n", 0x100u | kAck);
+    if (!WriteAttribute(path, value)) {
+        std::snprintf(note + used, size - used, "%sevent character: not set (%s)", separator, std::strerror(errno));
+        return;
+    }
+    std::snprintf(port.eventChar, sizeof port.eventChar, "%s", path);
+    std::snprintf(note + used, size - used, "%sevent character: ACK (answers passed on at once)", separator);
+}
+
 void PutLatencyBack(Port& port)
 {
+    if (port.eventChar[0]) WriteAttribute(port.eventChar, "0\n");
     if (port.restoreSerialFlags) {
         serial_struct serial = {};
         if (ioctl(port.fd, TIOCGSERIAL, &serial) == 0) {
@@ -360,6 +390,7 @@ PortOpening OpenPort(const char* name, unsigned long baud, AnswerMode mode)
         FindOtherHolder(status.st_rdev, opening.otherHolder, sizeof opening.otherHolder);
     if (opening.kind == PortKind::Serial) {
         AskForLowLatency(*port, opening.latencyNote, sizeof opening.latencyNote);
+        if (opening.ackMode) AskForEventCharacter(*port, opening.latencyNote, sizeof opening.latencyNote);
         port->byteNs = 10ull * 1000000000ull / (baud ? baud : 9600);
         opening.lineBytesPerSecond = IsPtySlave(status.st_rdev) ? 0 : baud / 10;
     }

@@ -22,6 +22,7 @@ struct Port {
     int savedSerialFlags;
     char latencyTimer[PATH_MAX];  // the sysfs latency_timer changed; "" if none
     char savedLatency[16];
+    char eventChar[PATH_MAX];     // the sysfs event_char set to ACK, turned off on close; "" if none
 
     // When the device's answer can come at the earliest: the time the line
     // takes for what was written, and then the answer's own byte.

@@ -70,9 +70,12 @@ void FinishFrame(SimChecker& checker, uint64_t nowNs, const SimSink& sink)
     if (checker.policy.baud && event.answer != SimAnswer::None)
         heldUntilNs += (checker.policy.junkCount + 1ull) * (10ull * 1000000000ull / checker.policy.baud);
     event.answerDueNs = heldUntilNs + uint64_t(checker.policy.delayMs) * 1000000ull;
-    // A USB adapter holds a lone byte until its latency timer runs out.
+    // A USB adapter holds a lone byte until its latency timer runs out,
+    // unless the byte is its event character.
     uint64_t latencyNs = uint64_t(checker.policy.latencyMs) * 1000000ull;
-    if (latencyNs) event.answerDueNs = (event.answerDueNs + latencyNs - 1) / latencyNs * latencyNs;
+    uint8_t answerByte = event.answer == SimAnswer::Nak ? kNak : kAck;
+    bool passedAtOnce = checker.policy.eventChar == (0x100u | answerByte);
+    if (latencyNs && !passedAtOnce) event.answerDueNs = (event.answerDueNs + latencyNs - 1) / latencyNs * latencyNs;
     if (!event.crcOk) ++totals.badFrames;
     if (!totals.jobOpen) ++totals.outOfPlace;
     Emit(sink, event);

@@ -8,7 +8,8 @@
 
 const char kSimHelp[] =
     "usage: quorvane-sim [--port PATH] [--link PATH] [--silent] [--nak N] [--junk K]\n"
-    "                    [--no-answer N] [--delay MS] [--latency MS] [--baud RATE] [--transcript FILE]\n"
+    "                    [--no-answer N] [--delay MS] [--latency MS [--event-char BYTE]] [--baud RATE]\n"
+    "                    [--transcript FILE]\n"
     "                    [--raw FILE] [--timing FILE] [--once] [--replug MS] [--count N] [--help]\n"
     "                    [--version]\n"
     "\n"
@@ -49,6 +50,8 @@ const char kSimHelp[] =
     "  --latency MS       play a USB serial adapter's latency timer: an answer\n"
     "                     waits for the timer's next tick, every MS milliseconds\n"
     "                     (16 is the FTDI chips' default, 1 their lowest)\n"
+    "  --event-char BYTE  the adapter's event character (0x06 is ACK): an answer\n"
+    "                     that ends in it is passed on at once, not at the tick\n"
     "  --baud RATE        emulate a line of RATE baud: answer a frame only after it\n"
     "                     would have crossed the line, and the answer after its own\n"
     "                     bytes would have come back (10 bits a byte)\n"
@@ -134,6 +137,20 @@ bool TakeNumber(const CommandOption& row, const char* value, char* error, size_t
     return true;
 }
 
+// A byte in C's notation (0x06, 6); kept as 0x100 | byte, as the driver's
+// event_char attribute takes it, so that 0 stays "none".
+bool TakeEventChar(const CommandOption& row, const char* value, char* error, size_t errorSize)
+{
+    char* end = nullptr;
+    unsigned long byte = std::strtoul(value, &end, 0);
+    if (value[0] < '0' || value[0] > '9' || *end != '\0' || byte > 255) {
+        std::snprintf(error, errorSize, "--%s takes a byte from 0 to 0xFF, not '%s'", row.name, value);
+        return false;
+    }
+    *static_cast<unsigned long*>(row.field) = 0x100 | byte;
+    return true;
+}
+
 bool TakePath(const CommandOption& row, const char* value, char* error, size_t errorSize)
 {
     if (value[0] == '\0') {
@@ -180,6 +197,7 @@ bool ParseSimOptions(int argc, char** argv, SimOptions& options, char* error, si
         ValueRow(0, "replug", &options.replugMs, TakeNumber, &kDelayMs),
         ValueRow(0, "count", &options.count, TakeNumber, &kDeviceCount),
         ValueRow(0, "latency", &policy.latencyMs, TakeNumber, &kLatencyMs),
+        ValueRow(0, "event-char", &policy.eventChar, TakeEventChar),
     };
     CommandLine line;
     bool parsed = ParseCommandLine(argc, argv, rows, line);

@@ -19,6 +19,8 @@ struct SimPolicy {
     unsigned long delayMs;        // every answer goes out this much later
     unsigned long baud;           // hold each frame for its time on the wire; 0: off
     unsigned long latencyMs;      // an adapter's latency timer: answers wait for its next tick; 0: none
+    unsigned long eventChar = 0;  // the adapter's event character (0x100 | byte): an answer ending in it
+                                  // is passed on at once, not at the timer's tick; 0: none
 };
 
 // Sent before an answer by --junk: neither ACK nor NAK.

@@ -119,17 +119,29 @@ TEST(PosixPorts, KindAndLatencyTimerByTheOpenPortsDeviceNumber)
                          std::to_string(minor(status.st_rdev));
 
     // The pty's number as the FTDI adapter's: a pty refuses TIOCSSERIAL, so
-    // the latency timer is set instead, and put back on close.
-    tree.Link(device, "sys/devices/usb1/1-1/1-1:1.0/ttyUSB0/tty/ttyUSB0");
-    tree.Link(device + "/device", "sys/devices/usb1/1-1/1-1:1.0/ttyUSB0");
+    // the latency timer is set instead, the event character to ACK, and
+    // both put back on close.
+    const std::string ftdi = "sys/devices/usb1/1-1/1-1:1.0/ttyUSB0";
+    tree.Link(device, ftdi + "/tty/ttyUSB0");
+    tree.Link(device + "/device", ftdi);
+    tree.File(ftdi + "/event_char", "0");
     PortOpening opened = OpenPort(name, 38400, AnswerMode::Auto);
     ASSERT_NE(opened.port, nullptr) << opened.message;
     EXPECT_EQ(opened.kind, PortKind::Serial);
-    EXPECT_STREQ(opened.latencyNote, "low latency: latency timer 16 ms -> 1 ms");
-    EXPECT_EQ(tree.Read("sys/devices/usb1/1-1/1-1:1.0/ttyUSB0/latency_timer"), "1\n");
+    EXPECT_STREQ(opened.latencyNote,
+                 "low latency: latency timer 16 ms -> 1 ms; event character: ACK (answers passed on at once)");
+    EXPECT_EQ(tree.Read(ftdi + "/latency_timer") + tree.Read(ftdi + "/event_char"), "1\n262\n");
     EXPECT_EQ(OpenPort(name, 38400, AnswerMode::Auto).error, PortError::Busy) << "a second opener is refused";
     ClosePort(opened.port);
-    EXPECT_EQ(tree.Read("sys/devices/usb1/1-1/1-1:1.0/ttyUSB0/latency_timer"), "16\n");
+    EXPECT_EQ(tree.Read(ftdi + "/latency_timer") + tree.Read(ftdi + "/event_char"), "16\n0\n");
+
+    // An event character that cannot be written is said, never a failure.
+    std::system(("rm '" + tree.root + "/" + ftdi + "/event_char'; mkdir '" + tree.root + "/" + ftdi + "/event_char'").c_str());
+    opened = OpenPort(name, 38400, AnswerMode::Auto);
+    ASSERT_NE(opened.port, nullptr) << opened.message;
+    EXPECT_STREQ(opened.latencyNote,
+                 "low latency: latency timer 16 ms -> 1 ms; event character: not set (Is a directory)");
+    ClosePort(opened.port);
 
     // The same number as the target device's own USB port: no answers.
     tree.Link(device, "sys/devices/usb1/1-2/1-2:1.0/tty/ttyACM0");

@@ -166,6 +166,10 @@ TEST(SimPolicy, AnswersFallDueAfterTheLineTheDelayAndTheAdaptersTimer)
         {"delayed", {false, 0, 0, 0, 250, 0, 0}, {{5 * ms, kHeaderFrame}}, {255 * ms}},
         {"an adapter's latency timer holds it to its next tick", {false, 0, 0, 0, 0, 0, 16},
          {{5 * ms, kHeaderFrame}, {17 * ms, kHeaderFrame}}, {16 * ms, 32 * ms}},
+        {"but not an answer that is its event character", {false, 0, 0, 0, 0, 0, 16, 0x106},
+         {{5 * ms, kHeaderFrame}}, {5 * ms}},
+        {"a NAK is not ACK's event character", {false, 2, 0, 0, 0, 0, 16, 0x106},
+         {{5 * ms, kHeaderFrame}, {17 * ms, kHeaderFrame}}, {5 * ms, 32 * ms}},
         // On an emulated line the answer's own byte takes a byte time too.
         {"9 bytes on the line, then the answer's", {false, 0, 0, 0, 0, 9600, 0}, {{0, kHeaderFrame}}, {10 * byte9600}},
         {"line time, then the delay", {false, 0, 0, 0, 100, 9600, 0}, {{0, kHeaderFrame}}, {10 * byte9600 + 100 * ms}},
@@ -213,15 +217,15 @@ TEST(SimOptions, ReadsEveryOptionAndRefusesWhatItCannotUse)
     SimOptions options;
     std::string error;
     ASSERT_TRUE(Parse({"--link", "/tmp/com5", "--silent", "--nak", "3", "--junk", "2", "--no-answer", "4", "--delay",
-                       "50", "--baud", "38400", "--latency", "16", "--replug", "500", "--transcript", "t.jsonl",
+                       "50", "--baud", "38400", "--latency", "16", "--event-char", "0x06", "--replug", "500", "--transcript", "t.jsonl",
                        "--raw", "r.bin", "--timing", "times.txt", "--once"},
                       options, error))
         << error;
     const SimPolicy& policy = options.policy;
     EXPECT_TRUE(policy.silent && options.once && !options.help);
     EXPECT_EQ(std::vector<unsigned long>({policy.nakFrame, policy.junkCount, policy.noAnswerFrame, policy.delayMs,
-                                          policy.baud, policy.latencyMs, options.replugMs}),
-              std::vector<unsigned long>({3, 2, 4, 50, 38400, 16, 500}));
+                                          policy.baud, policy.latencyMs, policy.eventChar, options.replugMs}),
+              std::vector<unsigned long>({3, 2, 4, 50, 38400, 16, 0x106, 500}));
     EXPECT_EQ(std::string(options.link) + options.transcript + options.raw + options.timing,
               "/tmp/com5t.jsonlr.bintimes.txt");
     const struct {
