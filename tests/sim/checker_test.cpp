@@ -217,8 +217,8 @@ TEST(SimOptions, ReadsEveryOptionAndRefusesWhatItCannotUse)
     SimOptions options;
     std::string error;
     ASSERT_TRUE(Parse({"--link", "/tmp/com5", "--silent", "--nak", "3", "--junk", "2", "--no-answer", "4", "--delay",
-                       "50", "--baud", "38400", "--latency", "16", "--event-char", "0x06", "--replug", "500", "--transcript", "t.jsonl",
-                       "--raw", "r.bin", "--timing", "times.txt", "--once"},
+                       "50", "--baud", "38400", "--latency", "16", "--event-char", "0x06", "--replug", "500",
+                       "--transcript", "t.jsonl", "--raw", "r.bin", "--timing", "times.txt", "--once"},
                       options, error))
         << error;
     const SimPolicy& policy = options.policy;
