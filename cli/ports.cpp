@@ -21,6 +21,7 @@ const char kPortsHelp[] =
 struct Listing {
     bool json;
     int count;
+    bool deviceUsb;  // the target device's own USB port is among them
 };
 
 void PrintJsonPort(const PortListing& port, bool first)
@@ -43,6 +44,7 @@ void PrintJsonPort(const PortListing& port, bool first)
 void PrintPort(void* context, const PortListing& port)
 {
     Listing& listing = *static_cast<Listing*>(context);
+    listing.deviceUsb |= port.kind == PortKind::DeviceUsb;
     if (listing.json) {
         PrintJsonPort(port, listing.count++ == 0);
         return;
@@ -66,11 +68,16 @@ int RunPorts(int argc, char** argv)
         return UsageError(kPortsCommand, AsksFor(argc, argv, 'j', "json"), "%s", line.error);
     if (line.help) return ShowHelp(kPortsCommand);
     if (line.operandCount > 0) return UsageError(kPortsCommand, json, "takes no FILE or other argument");
-    Listing listing = {json, 0};
+    Listing listing = {json, 0, false};
     if (json) std::printf("[");
     ListPorts(PrintPort, &listing);
     if (json) std::printf("%s]\n", listing.count ? "\n" : "");
     else if (listing.count == 0) std::printf("no ports found\n");
+    const char* rule = listing.deviceUsb ? MissingDeviceRule() : nullptr;
+    if (rule && !json)
+        std::printf("note: %s is not installed: without it the device's port may belong to root alone, and "
+                    "ModemManager may send it AT commands in the middle of a job (the Debian package installs "
+                    "it)\n", rule);
     return FinishOutput("ports", kExitOk);
 }
 

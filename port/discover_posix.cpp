@@ -170,3 +170,12 @@ void ListPorts(void (*add)(void* context, const PortListing& port), void* contex
         add(context, port);
     });
 }
+
+const char* MissingDeviceRule()
+{
+    static const char* const kPlaces[] = {"/usr/lib/udev/rules.d/60-quorvane.rules",
+                                          "/lib/udev/rules.d/60-quorvane.rules", "/etc/udev/rules.d/60-quorvane.rules"};
+    for (const char* place : kPlaces)
+        if (access(place, F_OK) == 0) return nullptr;
+    return kPlaces[0];
+}

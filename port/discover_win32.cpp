@@ -83,3 +83,7 @@ bool PortIsPresent(const char* name)
     }, &search);
     return search.found;
 }
+
+// Windows gives a USB serial port to every user, and has no modem manager
+// that would open it.
+const char* MissingDeviceRule() { return nullptr; }

@@ -152,5 +152,11 @@ struct PortListing {
 // in the device map), without opening it.
 bool PortIsPresent(const char* name);
 
+// Where the system names a rule that gives the target device's own USB
+// port to the dialout group and keeps modem managers off it, the file of
+// that rule when it is not installed; null when it is, or where the system
+// needs none.
+const char* MissingDeviceRule();
+
 // Every serial and parallel port found, without opening any.
 void ListPorts(void (*add)(void* context, const PortListing& port), void* context);

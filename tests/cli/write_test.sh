@@ -380,6 +380,8 @@ ln -s "$usb/1-2:1.0/tty/ttyACM0" "$sys/class/tty/ttyACM0"
 ln -s "$usb/1-2:1.0" "$usb/1-2:1.0/tty/ttyACM0/device"
 wait "$writer"; status=$?
 expect "write --wait for the device port" 0 "$work/devroot/ttyACM0: written"
+run ports
+expect "ports without the udev rule" 0 "note: /usr/lib/udev/rules.d/60-quorvane.rules is not installed"
 grep -q '"serial":"QV0042"' "$work/wait.jsonl" || fail "write --wait: no serial number in the log"
 start_sim station-found --once
 ln -sfn "$pty" "$work/devroot/ttyACM0"
