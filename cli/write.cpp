@@ -315,11 +315,16 @@ bool WaitForPorts(const WriteOptions& options)
     }
 }
 
-// Remembers the first port once the ports are open, before a byte is sent;
-// a save that fails stops every job before it starts.
+// Remembers the first port once the ports are open, before a byte is sent,
+// and only when it opened: a name that opens nothing is not worth keeping.
+// A save that fails stops every job before it starts.
 bool SaveIfAsked(const WriteOptions& options)
 {
     if (!options.save) return true;
+    if (!theJobs[0].port) {
+        Say(stderr, "quorvane-cli write: %s was not remembered: it could not be opened\n", theJobs[0].name);
+        return true;
+    }
     Failure failure;
     if (SaveRemembered(theJobs[0].name, options.settings.baud, failure)) return true;
     Say(stderr, "quorvane-cli write: cannot remember the port: %s; nothing was sent\n", failure.text);

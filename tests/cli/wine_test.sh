@@ -103,8 +103,11 @@ expect "the device's own USB port: frames back to back" 0 "COM5: written"
 kill "$sim_pid"; wait "$sim_pid" 2>/dev/null; sim_pid=
 cmp -s "$work/received" "$work/expected.raw" || fail "the device's own USB port received other bytes"
 
-run_windows "$exe" write "$firmware" --port COM9
+ini=$WINEPREFIX/drive_c/windows/KORVIN.INI
+settings=$(cat "$ini" 2>/dev/null)
+run_windows "$exe" write "$firmware" --port COM9 --save
 expect "missing port" 4 "cannot open COM9"
+[ "$(cat "$ini" 2>/dev/null)" = "$settings" ] || fail "--save remembered a port that did not open"
 run_windows "$exe" write "$firmware" --port /dev/ttyS0
 expect "not a Windows port name" 4 "a port is COMn or LPTn"
 
