@@ -191,6 +191,7 @@ void ReportJsonProgress(int jobCount, long long total)
         std::printf(",\"sent\":%lld,\"total\":%lld}\n", sent, total);
     }
     std::fflush(stdout);
+    StopIfOutputClosed();
 }
 
 void ReportProgress(const WriteOptions& options, Progress& progress, int jobCount, long long total, bool final)
@@ -273,6 +274,7 @@ void PrintJsonStart(const WriteOptions& options, const FirmwareSnapshot& firmwar
     }
     std::printf("]}\n");
     std::fflush(stdout);
+    StopIfOutputClosed();
 }
 
 // Opens each job's port; "auto" becomes the device's own USB port.

@@ -124,3 +124,8 @@ bool StderrIsTerminal();
 // Ctrl-C, SIGTERM and, where the system has them, a hang-up, SIGQUIT and a
 // closed output pipe all call `stop`, which must be async-signal-safe.
 void CatchStopSignals(void (*stop)(int));
+
+// After a flush of standard output: where a closed pipe raises no signal
+// (Windows), a write that failed on a pipe calls the `stop` of
+// CatchStopSignals, so that the jobs abort at their next step there too.
+void StopIfOutputClosed();

@@ -17,3 +17,6 @@ void CatchStopSignals(void (*stop)(int))
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) sigaction(signal, &action, nullptr);
 }
+
+// SIGPIPE does it here.
+void StopIfOutputClosed() {}

@@ -95,6 +95,18 @@ COM5 at 9600|com5|--delay 3000|--port COM5|0|COM5: written|speed 9600 -cstopb -c
 COM5 at 4800, NAK|com5|--delay 3000 --nak 2|--port COM5 --baud 4800|1|NAK after frame 2|speed 4800 -cstopb -crtscts -ixon -ixoff
 LPT1: frames back to back, the line untouched|lpt1|--silent --delay 3000|--port LPT1|0|LPT1: written|speed 1200 cstopb crtscts ixon ixoff
 TABLE
+wait_for_bytes() { for _ in $(seq 100); do [ -s "$work/received" ] && break; sleep 0.1; done; }
+stop_sim() { kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; sim_pid=; }
+
+# A closed output pipe aborts at the next step; the log's lines end in LF alone.
+start_sim com5 --delay 1000
+"$wine" "$exe" write "$firmware" --port COM5 -j -l "$work/log.jsonl" 2>"$work/said" </dev/null | head -n 1 >/dev/null
+status=${PIPESTATUS[0]}
+expect "| head -1" 3
+grep -q '"result":"aborted"' "$work/log.jsonl" || fail "| head -1: the log says $(cat "$work/log.jsonl")"
+! grep -q $'\r' "$work/log.jsonl" || fail "the log's lines end in CR LF"
+stop_sim
+
 set_value "$serial_map" '\??\USB#Vid_0d5c&Pid_0002#9' COM5
 start_sim com5 --silent
 run_windows "$exe" write "$firmware" --port COM5
