@@ -107,6 +107,17 @@ grep -q '"result":"aborted"' "$work/log.jsonl" || fail "| head -1: the log says 
 ! grep -q $'\r' "$work/log.jsonl" || fail "the log's lines end in CR LF"
 stop_sim
 
+# Two writers on one port: the second is refused; the device gets one whole job.
+start_sim com5 --delay 1000
+"$wine" "$exe" write "$firmware" --port COM5 >"$work/first" 2>&1 </dev/null &
+first=$!
+wait_for_bytes
+run_windows "$exe" write "$firmware" --port COM5
+expect "second writer" 4 "port busy"
+wait "$first" || fail "first writer: exit $?: $(cat "$work/first")"
+stop_sim
+cmp -s "$work/received" "$work/expected.raw" || fail "two writers: the device received other bytes"
+
 set_value "$serial_map" '\??\USB#Vid_0d5c&Pid_0002#9' COM5
 start_sim com5 --silent
 run_windows "$exe" write "$firmware" --port COM5
