@@ -313,7 +313,8 @@ bool WaitForPorts(const WriteOptions& options)
         if (present || theStopRequested.load()) return present;
         double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         if (options.waitSeconds > 0 && waited >= options.waitSeconds) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        // Often enough that a device replugged within half a second is seen.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 }
 

@@ -91,7 +91,7 @@ while IFS='|' read -r name device simulator options want text line; do
 done <<'TABLE'
 COM5 at 38400|com5|--delay 3000|--port COM5 --baud 38400|0|COM5: written|speed 38400 -cstopb -crtscts -ixon -ixoff
 COM5 at 19200|com5|--delay 3000|--port COM5 --baud 19200|0|COM5: written|speed 19200 -cstopb -crtscts -ixon -ixoff
-COM5 at 9600|com5|--delay 3000|--port COM5|0|COM5: written|speed 9600 -cstopb -crtscts -ixon -ixoff
+COM5 at 9600, in no device map, waited for|com5|--delay 3000|--port COM5 --wait=5|0|COM5: written|speed 9600 -cstopb -crtscts -ixon -ixoff
 COM5 at 4800, NAK|com5|--delay 3000 --nak 2|--port COM5 --baud 4800|1|NAK after frame 2|speed 4800 -cstopb -crtscts -ixon -ixoff
 LPT1: frames back to back, the line untouched|lpt1|--silent --delay 3000|--port LPT1|0|LPT1: written|speed 1200 cstopb crtscts ixon ixoff
 TABLE
@@ -117,6 +117,13 @@ expect "second writer" 4 "port busy"
 wait "$first" || fail "first writer: exit $?: $(cat "$work/first")"
 stop_sim
 cmp -s "$work/received" "$work/expected.raw" || fail "two writers: the device received other bytes"
+
+# A board unplugged after each job and back 500 ms later: two boards written.
+start_sim com5 --replug 500
+timeout 60 "$wine" "$exe" station "$firmware" -p COM5 -n 2 >"$work/out" 2>&1 </dev/null; status=$?
+tr -d '\r' <"$work/out" >"$work/said"
+expect "station, replugged" 0 "tally: 2 written, 0 failed"
+stop_sim
 
 set_value "$serial_map" '\??\USB#Vid_0d5c&Pid_0002#9' COM5
 start_sim com5 --silent
