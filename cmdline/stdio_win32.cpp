@@ -1,7 +1,9 @@
+// The process on Windows: binary standard streams, the console's escapes
+// and its stop events.
 #include <windows.h>
 
 #include <csignal>
-#include <initializer_list>
+#include <cstdlib>
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
@@ -12,18 +14,65 @@ namespace {
 
 void (*theStop)(int) = nullptr;
 
+// What the console was set to before this process changed it: a console
+// keeps its settings after the process ends, for the next program.
+HANDLE theConsole = nullptr;
+DWORD theConsoleMode = 0;
+
+void PutConsoleBack()
+{
+    if (theConsole) SetConsoleMode(theConsole, theConsoleMode);
+}
+
+void PutConsoleBackAtExit()
+{
+    static bool registered = false;
+    if (!registered) std::atexit(PutConsoleBack);
+    registered = true;
+}
+
+// How long the system waits for a handler after closing the console (5 s)
+// or at log-off and shut-down, less a margin: time for the jobs to stop at
+// their next step, put their ports back and be logged.
+constexpr DWORD kTimeToPutPortsBackMs = 4500;
+
+BOOL WINAPI OnConsoleEvent(DWORD event)
+{
+    if (!theStop) return FALSE;
+    theStop(SIGINT);
+    // The system ends the process as soon as this returns from these three;
+    // main's end (ExitProcess) ends this thread sooner when the jobs are done.
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+        Sleep(kTimeToPutPortsBackMs);
+    return TRUE;
+}
+
 }  // namespace
 
 void SetBinaryStdin() { _setmode(_fileno(stdin), _O_BINARY); }
 
 void SetBinaryStdout() { _setmode(_fileno(stdout), _O_BINARY); }
 
-bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+bool StderrIsTerminal()
+{
+    HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(console, &mode)) return false;
+    if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
+    if (!SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) return false;
+    if (!theConsole) {
+        theConsole = console;
+        theConsoleMode = mode;
+        PutConsoleBackAtExit();
+    }
+    return true;
+}
 
 void CatchStopSignals(void (*stop)(int))
 {
     theStop = stop;
-    for (int signal : {SIGINT, SIGTERM, SIGBREAK}) std::signal(signal, stop);
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+    std::signal(SIGTERM, stop);
 }
 
 void StopIfOutputClosed()

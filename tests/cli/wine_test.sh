@@ -118,6 +118,18 @@ wait "$first" || fail "first writer: exit $?: $(cat "$work/first")"
 stop_sim
 cmp -s "$work/received" "$work/expected.raw" || fail "two writers: the device received other bytes"
 
+# Ctrl-C reaches the console's stop handler: ABORT, the line put back, logged.
+start_sim com5 --delay 1000
+"$wine" "$exe" write "$firmware" --port COM5 -l "$work/stopped.jsonl" >"$work/out" 2>&1 </dev/null &
+writer=$!
+wait_for_bytes
+kill -INT "$writer"; wait "$writer"; status=$?
+tr -d '\r' <"$work/out" >"$work/said"
+expect "Ctrl-C" 3 "COM5: aborted"
+grep -q '"result":"aborted"' "$work/stopped.jsonl" || fail "Ctrl-C: not logged as aborted"
+[ "$(line_of)" = "$scrambled" ] || fail "Ctrl-C: the line was not put back: $(line_of)"
+stop_sim
+
 # A board unplugged after each job and back 500 ms later: two boards written.
 start_sim com5 --replug 500
 timeout 60 "$wine" "$exe" station "$firmware" -p COM5 -n 2 >"$work/out" 2>&1 </dev/null; status=$?
