@@ -136,3 +136,8 @@ void CatchStopSignals(void (*stop)(int));
 // CatchStopSignals, so that the jobs abort at their next step there too.
 void StopIfOutputClosed();
 
+// The process's arguments as UTF-8, so that any file name the system can
+// store is opened and shown as it is: on Windows from the wide-character
+// command line (argv there is in the ANSI code page), and a console shows
+// UTF-8 until the process ends; elsewhere argv itself. Called once, first.
+char** TakeArgumentsInUtf8(int argc, char** argv);

@@ -20,3 +20,6 @@ void CatchStopSignals(void (*stop)(int))
 
 // SIGPIPE does it here.
 void StopIfOutputClosed() {}
+
+// Names are bytes here, shown as they are.
+char** TakeArgumentsInUtf8(int, char** argv) { return argv; }

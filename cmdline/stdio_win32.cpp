@@ -1,6 +1,8 @@
-// The process on Windows: binary standard streams, the console's escapes
-// and its stop events.
+// The process on Windows: binary standard streams, the console (escapes and
+// UTF-8), the console's stop events, and arguments as UTF-8.
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -18,10 +20,12 @@ void (*theStop)(int) = nullptr;
 // keeps its settings after the process ends, for the next program.
 HANDLE theConsole = nullptr;
 DWORD theConsoleMode = 0;
+UINT theOutputCodePage = 0;
 
 void PutConsoleBack()
 {
     if (theConsole) SetConsoleMode(theConsole, theConsoleMode);
+    if (theOutputCodePage) SetConsoleOutputCP(theOutputCodePage);
 }
 
 void PutConsoleBackAtExit()
@@ -81,4 +85,24 @@ void StopIfOutputClosed()
     // Whatever failed on a pipe, its reader is the likely cause and the
     // rest of the output would be lost the same way.
     if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)))) == FILE_TYPE_PIPE) theStop(SIGTERM);
+}
+
+char** TakeArgumentsInUtf8(int argc, char** argv)
+{
+    UINT codePage = GetConsoleOutputCP();  // 0: no console
+    if (codePage && codePage != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
+        theOutputCodePage = codePage;
+        PutConsoleBackAtExit();
+    }
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!wide || count != argc) return argv;
+    char** utf8 = static_cast<char**>(std::calloc(size_t(count) + 1, sizeof *utf8));
+    for (int i = 0; utf8 && i < count; ++i) {
+        int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        utf8[i] = size > 0 ? static_cast<char*>(std::malloc(size_t(size))) : nullptr;
+        if (!utf8[i] || !WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, utf8[i], size, nullptr, nullptr)) return argv;
+    }
+    LocalFree(wide);
+    return utf8 ? utf8 : argv;
 }

@@ -38,7 +38,7 @@ bool OpenJobLog(JobLog& log, const char* path, const char* firmwareName, const F
     // O_APPEND: lines of several writers never mix. Binary: a line ends with
     // LF alone on every system, so that the lines and any digest over them
     // are the same everywhere.
-    log.file = std::fopen(path, "ab");
+    log.file = OpenNamedFile(path, "ab");
     if (log.file) return true;
     return Fail(failure, "cannot open the log %s: %s", path, std::strerror(errno));
 }

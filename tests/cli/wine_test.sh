@@ -137,6 +137,11 @@ tr -d '\r' <"$work/out" >"$work/said"
 expect "station, replugged" 0 "tally: 2 written, 0 failed"
 stop_sim
 
+# A UTF-8 file name is opened and shown as it is.
+cp "$firmware" "$work/固件 ä.mot"
+LC_ALL=C.UTF-8 run_windows "$exe" check "$work/固件 ä.mot"
+expect "UTF-8 file name" 0 "固件 ä.mot"
+
 set_value "$serial_map" '\??\USB#Vid_0d5c&Pid_0002#9' COM5
 start_sim com5 --silent
 run_windows "$exe" write "$firmware" --port COM5
