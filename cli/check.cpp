@@ -51,14 +51,18 @@ int RunCheck(int argc, char** argv)
     }
     static FirmwareCheck check;
     CheckFirmware(firmware, check);
-    ReleaseSnapshot(firmware);
     status = check.problems ? kExitUsage : kExitOk;
     if (options.json) {
         PrintFirmwareCheckJson(stdout, path, check, options.baud);
         PrintJsonOutcome(nullptr, check.problems ? "problems" : "ok", status, "");
     } else {
         PrintFirmwareCheck(stdout, path, check, options.baud);
+        // The records and line numbers above are the converted text's.
+        if (firmware.converted)
+            Say(stdout, "converted: %s%s: records and line numbers are those of its S-records (see convert)\n",
+                path, ConvertedFrom(firmware, options.image));
     }
+    ReleaseSnapshot(firmware);
     return FinishOutput("check", status);
 }
 

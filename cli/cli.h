@@ -77,6 +77,10 @@ struct PortNames {
 };
 CommandOption PortRow(PortNames& ports);
 
+// " (converted from Intel HEX)" or " (converted from a raw binary)" for a
+// file held as the S-records it converts to; "" for an S-record file.
+const char* ConvertedFrom(const FirmwareSnapshot& firmware, const ImageOptions& image);
+
 // An answer timeout, or a wait: 0 (for ever) or 1 ms to a day; NaN never.
 bool ParseSeconds(const char* value, double& seconds);
 

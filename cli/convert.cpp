@@ -36,7 +36,7 @@ bool WriteRecords(const char* output, const FirmwareSnapshot& firmware, Failure&
         std::fwrite(firmware.bytes, 1, firmware.size, stdout);
         return true;  // FinishOutput tells a failure
     }
-    FILE* file = std::fopen(output, "wb");
+    FILE* file = OpenNamedFile(output, "wb");
     bool ok = file && std::fwrite(firmware.bytes, 1, firmware.size, file) == firmware.size;
     int reason = errno;
     if (file && std::fclose(file) != 0 && ok) {

@@ -29,6 +29,7 @@ struct FramesPrinter {
     const WriteJob* job;
     bool raw;
     bool outputFailed;  // standard output took less than it was given
+    const char* convertedFrom;  // " (converted from Intel HEX)", or "" for S-records
 };
 
 bool IsSequence(const uint8_t* bytes, size_t count, const uint8_t* sequence)
@@ -62,6 +63,18 @@ bool PrintSent(void* context, const uint8_t* bytes, size_t count)
     return !printer.outputFailed;
 }
 
+// Where the job failed: the line it could not take, or, when the file ran
+// out, the last line there was (the worker counts one line further).
+void FormatWhere(const WriteJob& job, char (&where)[48])
+{
+    if (job.failure != WriteFailure::FileEnded)
+        std::snprintf(where, sizeof where, "line %lu", job.line);
+    else if (job.line > 1)
+        std::snprintf(where, sizeof where, "after line %lu", job.line - 1);
+    else
+        std::snprintf(where, sizeof where, "empty file");
+}
+
 int Report(const WriteJob& job, WriteOutcome outcome, const char* path, const FramesPrinter& printer)
 {
     if (printer.outputFailed) return FinishOutput("frames", kExitUsage);
@@ -69,8 +82,10 @@ int Report(const WriteJob& job, WriteOutcome outcome, const char* path, const Fr
         if (!printer.raw) std::printf("outcome: end, %lu frames, %lld data bytes\n", job.frames, job.total);
         return FinishOutput("frames", kExitOk);
     }
-    if (!printer.raw) std::printf("outcome: error at line %lu: %s\n", job.line, WriteFailureText(job.failure));
-    Say(stderr, "quorvane-cli: %s: line %lu: %s\n", path, job.line, WriteFailureText(job.failure));
+    char where[48];
+    FormatWhere(job, where);
+    if (!printer.raw) std::printf("outcome: error, %s: %s\n", where, WriteFailureText(job.failure));
+    Say(stderr, "quorvane-cli: %s%s: %s: %s\n", path, printer.convertedFrom, where, WriteFailureText(job.failure));
     return FinishOutput("frames", kExitFailed);
 }
 
@@ -102,7 +117,11 @@ int RunFrames(int argc, char** argv)
     }
 
     static WriteJob job;
-    FramesPrinter printer = {&job, raw, false};
+    FramesPrinter printer = {&job, raw, false, ConvertedFrom(firmware, options.image)};
+    // The line numbers are the converted text's, not the file's: said first.
+    if (!raw && firmware.converted)
+        Say(stdout, "converted    %s%s: line numbers are those of its S-records (see convert)\n", path,
+            printer.convertedFrom);
     WriteOutcome outcome = RunWriteJobOverSink(job, firmware.bytes, firmware.size, PrintSent, &printer);
     status = Report(job, outcome, path, printer);
     ReleaseSnapshot(firmware);

@@ -92,6 +92,7 @@ int Help(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    argv = TakeArgumentsInUtf8(argc, argv);
     if (argc < 2) {
         std::fputs(kUsage, stderr);
         return kExitUsage;

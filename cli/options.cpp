@@ -92,3 +92,9 @@ bool ParseSeconds(const char* value, double& seconds)
     seconds = parsed;
     return true;
 }
+
+const char* ConvertedFrom(const FirmwareSnapshot& firmware, const ImageOptions& image)
+{
+    if (!firmware.converted) return "";
+    return image.hasBase ? " (converted from a raw binary)" : " (converted from Intel HEX)";
+}

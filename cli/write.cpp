@@ -191,6 +191,7 @@ void ReportJsonProgress(int jobCount, long long total)
         std::printf(",\"sent\":%lld,\"total\":%lld}\n", sent, total);
     }
     std::fflush(stdout);
+    StopIfOutputClosed();
 }
 
 void ReportProgress(const WriteOptions& options, Progress& progress, int jobCount, long long total, bool final)
@@ -273,6 +274,7 @@ void PrintJsonStart(const WriteOptions& options, const FirmwareSnapshot& firmwar
     }
     std::printf("]}\n");
     std::fflush(stdout);
+    StopIfOutputClosed();
 }
 
 // Opens each job's port; "auto" becomes the device's own USB port.
@@ -311,15 +313,21 @@ bool WaitForPorts(const WriteOptions& options)
         if (present || theStopRequested.load()) return present;
         double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         if (options.waitSeconds > 0 && waited >= options.waitSeconds) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        // Often enough that a device replugged within half a second is seen.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 }
 
-// Remembers the first port once the ports are open, before a byte is sent;
-// a save that fails stops every job before it starts.
+// Remembers the first port once the ports are open, before a byte is sent,
+// and only when it opened: a name that opens nothing is not worth keeping.
+// A save that fails stops every job before it starts.
 bool SaveIfAsked(const WriteOptions& options)
 {
     if (!options.save) return true;
+    if (!theJobs[0].port) {
+        Say(stderr, "quorvane-cli write: %s was not remembered: it could not be opened\n", theJobs[0].name);
+        return true;
+    }
     Failure failure;
     if (SaveRemembered(theJobs[0].name, options.settings.baud, failure)) return true;
     Say(stderr, "quorvane-cli write: cannot remember the port: %s; nothing was sent\n", failure.text);

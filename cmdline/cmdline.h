@@ -119,8 +119,25 @@ void Say(FILE* out, const char* format, ...) QUORVANE_PRINTF(2, 3);
 void SetBinaryStdin();
 void SetBinaryStdout();
 
+// Standard error is a terminal that takes the escapes live lines are
+// redrawn with. On Windows a console is asked to take them (virtual-terminal
+// processing); one that cannot is no terminal here, and gets plain lines.
 bool StderrIsTerminal();
 
 // Ctrl-C, SIGTERM and, where the system has them, a hang-up, SIGQUIT and a
-// closed output pipe all call `stop`, which must be async-signal-safe.
+// closed output pipe all call `stop`, which must be async-signal-safe. On
+// Windows: Ctrl-C, Ctrl-Break, closing the console, log-off and shut-down,
+// each given the time to put the ports back before the system ends the
+// process.
 void CatchStopSignals(void (*stop)(int));
+
+// After a flush of standard output: where a closed pipe raises no signal
+// (Windows), a write that failed on a pipe calls the `stop` of
+// CatchStopSignals, so that the jobs abort at their next step there too.
+void StopIfOutputClosed();
+
+// The process's arguments as UTF-8, so that any file name the system can
+// store is opened and shown as it is: on Windows from the wide-character
+// command line (argv there is in the ANSI code page), and a console shows
+// UTF-8 until the process ends; elsewhere argv itself. Called once, first.
+char** TakeArgumentsInUtf8(int argc, char** argv);

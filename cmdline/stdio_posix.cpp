@@ -17,3 +17,9 @@ void CatchStopSignals(void (*stop)(int))
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) sigaction(signal, &action, nullptr);
 }
+
+// SIGPIPE does it here.
+void StopIfOutputClosed() {}
+
+// Names are bytes here, shown as they are.
+char** TakeArgumentsInUtf8(int, char** argv) { return argv; }

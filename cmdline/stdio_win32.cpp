@@ -1,20 +1,108 @@
+// The process on Windows: binary standard streams, the console (escapes and
+// UTF-8), the console's stop events, and arguments as UTF-8.
 #include <windows.h>
 
+#include <shellapi.h>
+
 #include <csignal>
-#include <initializer_list>
+#include <cstdlib>
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
 
 #include "cmdline.h"
 
+namespace {
+
+void (*theStop)(int) = nullptr;
+
+// What the console was set to before this process changed it: a console
+// keeps its settings after the process ends, for the next program.
+HANDLE theConsole = nullptr;
+DWORD theConsoleMode = 0;
+UINT theOutputCodePage = 0;
+
+void PutConsoleBack()
+{
+    if (theConsole) SetConsoleMode(theConsole, theConsoleMode);
+    if (theOutputCodePage) SetConsoleOutputCP(theOutputCodePage);
+}
+
+void PutConsoleBackAtExit()
+{
+    static bool registered = false;
+    if (!registered) std::atexit(PutConsoleBack);
+    registered = true;
+}
+
+// How long the system waits for a handler after closing the console (5 s)
+// or at log-off and shut-down, less a margin: time for the jobs to stop at
+// their next step, put their ports back and be logged.
+constexpr DWORD kTimeToPutPortsBackMs = 4500;
+
+BOOL WINAPI OnConsoleEvent(DWORD event)
+{
+    if (!theStop) return FALSE;
+    theStop(SIGINT);
+    // The system ends the process as soon as this returns from these three;
+    // main's end (ExitProcess) ends this thread sooner when the jobs are done.
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+        Sleep(kTimeToPutPortsBackMs);
+    return TRUE;
+}
+
+}  // namespace
+
 void SetBinaryStdin() { _setmode(_fileno(stdin), _O_BINARY); }
 
 void SetBinaryStdout() { _setmode(_fileno(stdout), _O_BINARY); }
 
-bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+bool StderrIsTerminal()
+{
+    HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(console, &mode)) return false;
+    if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
+    if (!SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) return false;
+    if (!theConsole) {
+        theConsole = console;
+        theConsoleMode = mode;
+        PutConsoleBackAtExit();
+    }
+    return true;
+}
 
 void CatchStopSignals(void (*stop)(int))
 {
-    for (int signal : {SIGINT, SIGTERM, SIGBREAK}) std::signal(signal, stop);
+    theStop = stop;
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+    std::signal(SIGTERM, stop);
+}
+
+void StopIfOutputClosed()
+{
+    if (!theStop || !std::ferror(stdout)) return;
+    // Whatever failed on a pipe, its reader is the likely cause and the
+    // rest of the output would be lost the same way.
+    if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)))) == FILE_TYPE_PIPE) theStop(SIGTERM);
+}
+
+char** TakeArgumentsInUtf8(int argc, char** argv)
+{
+    UINT codePage = GetConsoleOutputCP();  // 0: no console
+    if (codePage && codePage != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
+        theOutputCodePage = codePage;
+        PutConsoleBackAtExit();
+    }
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!wide || count != argc) return argv;
+    char** utf8 = static_cast<char**>(std::calloc(size_t(count) + 1, sizeof *utf8));
+    for (int i = 0; utf8 && i < count; ++i) {
+        int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        utf8[i] = size > 0 ? static_cast<char*>(std::malloc(size_t(size))) : nullptr;
+        if (!utf8[i] || !WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, utf8[i], size, nullptr, nullptr)) return argv;
+    }
+    LocalFree(wide);
+    return utf8 ? utf8 : argv;
 }

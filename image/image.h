@@ -56,6 +56,13 @@ bool LoadFirmware(const char* path, const ImageOptions& options, bool withDigest
 bool TakeSnapshot(const char* path, FirmwareSnapshot& snapshot, Failure& failure);
 void ReleaseSnapshot(FirmwareSnapshot& snapshot);
 
+// A file by its name as the tools are given it (UTF-8 on Windows), opened
+// as std::fopen would open it; null with errno set when it cannot be.
+FILE* OpenNamedFile(const char* path, const char* mode);
+
+// `path` names a folder.
+bool IsFolder(const char* path);
+
 // ---- the formats ---------------------------------------------------------------
 
 enum class ImageFormat {

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 
 #include <string>
 
@@ -22,10 +21,8 @@ bool TakeSnapshot(const char* path, FirmwareSnapshot& snapshot, Failure& failure
     snapshot = {};
     bool fromStdin = std::strcmp(path, "-") == 0;
     const char* name = fromStdin ? "standard input" : path;
-    struct stat status = {};
-    if (!fromStdin && stat(path, &status) == 0 && S_ISDIR(status.st_mode))
-        return Fail(failure, "%s is a directory, not a firmware file", name);
-    FILE* file = fromStdin ? stdin : std::fopen(path, "rb");
+    if (!fromStdin && IsFolder(path)) return Fail(failure, "%s is a directory, not a firmware file", name);
+    FILE* file = fromStdin ? stdin : OpenNamedFile(path, "rb");
     if (!file) return Fail(failure, "cannot open %s: %s", name, std::strerror(errno));
     size_t capacity = 0;
     bool ok = true;

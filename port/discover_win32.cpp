@@ -71,7 +71,9 @@ void ListPorts(void (*add)(void* context, const PortListing& port), void* contex
     DiscoverMappedPorts(Visit<decltype(addListing)>, &addListing);
 }
 
-bool PortIsPresent(const char* name)
+namespace {
+
+bool IsInDeviceMap(const char* name)
 {
     struct Search {
         const char* name;
@@ -82,6 +84,33 @@ bool PortIsPresent(const char* name)
         looking.found = looking.found || EqualIgnoringCase(port.name, looking.name, sizeof port.name);
     }, &search);
     return search.found;
+}
+
+// Opening fails as missing only where nothing is: a port another program
+// holds is there.
+bool OpensOrIsHeld(PortCode code)
+{
+    char path[kDevicePathSize];
+    FormatDevicePath(code, path);
+    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        return true;
+    }
+    DWORD error = GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+}
+
+}  // namespace
+
+// A port is there when a job has it, when a device map lists it (no open
+// needed: Windows takes a port out of the map as its device goes), or when
+// it opens although no map lists it (Wine's dosdevices links).
+bool PortIsPresent(const char* name)
+{
+    PortCode code = 0;
+    if (PortCodeOfName(name, code) && JobLockIsHeld(code)) return true;
+    return IsInDeviceMap(name) || (PortCodeOfName(name, code) && OpensOrIsHeld(code));
 }
 
 // Windows gives a USB serial port to every user, and has no modem manager

@@ -106,6 +106,13 @@ void KeepSettingsFound(Port& port)
     port.hadTimeouts = GetCommTimeouts(port.handle, &port.savedTimeouts) != 0;
 }
 
+void FormatJobLockName(PortCode code, char (&lockName)[64])
+{
+    char name[kPortNameSize];
+    FormatPortName(code, name);
+    std::snprintf(lockName, sizeof lockName, "Local\\quorvane-port-%s", name);
+}
+
 void FailWithLastError(PortOpening& opening, const char* name)
 {
     DWORD error = GetLastError();
@@ -120,8 +127,9 @@ void FailWithLastError(PortOpening& opening, const char* name)
         FormatOpenError(opening, name, PortError::Busy, text);
         return;
     }
-    std::snprintf(text, sizeof text, "%s (error %lu)", reason, (unsigned long)error);
     bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    std::snprintf(text, sizeof text, "%s (error %lu)%s", reason, (unsigned long)error,
+                  missing ? "; `quorvane-cli ports` lists the ports there are" : "");
     FormatOpenError(opening, name, missing ? PortError::NotFound : PortError::Other, text);
 }
 
@@ -180,6 +188,40 @@ bool NextDeviceMapValueOf(void* map, unsigned long index, DeviceMapValue& value)
     return true;
 }
 
+HANDLE TakeJobLock(PortCode code, bool& busy)
+{
+    char lockName[64];
+    FormatJobLockName(code, lockName);
+    busy = false;
+    HANDLE lock = CreateMutexA(nullptr, FALSE, lockName);
+    if (!lock) return nullptr;
+    // An abandoned lock (its job's process died) is taken over.
+    DWORD taken = WaitForSingleObject(lock, 0);
+    if (taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED) return lock;
+    CloseHandle(lock);
+    busy = true;
+    return nullptr;
+}
+
+void ReleaseJobLock(HANDLE lock)
+{
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+}
+
+bool JobLockIsHeld(PortCode code)
+{
+    char lockName[64];
+    FormatJobLockName(code, lockName);
+    // The mutex lasts only while a job (or, for a moment, a job refused as
+    // busy) has a handle to it: that it exists says a job has the port. Its
+    // owner is not asked: waiting would take it when this thread owns it.
+    HANDLE lock = OpenMutexA(SYNCHRONIZE, FALSE, lockName);
+    if (!lock) return false;
+    CloseHandle(lock);
+    return true;
+}
+
 OpenedPort OpenDevicePort(PortCode code, BaudSelector selector)
 {
     Port* port = OpenPortHandle(code);
@@ -197,11 +239,20 @@ PortOpening OpenPort(const char* name, unsigned long baud, AnswerMode mode)
         FormatOpenError(opening, name, PortError::BadName, "a port is COMn or LPTn");
         return opening;
     }
+    // The lock first: a second job never touches a port a first one has.
+    bool busy = false;
+    HANDLE lock = TakeJobLock(code, busy);
+    if (busy) {
+        FormatOpenError(opening, name, PortError::Busy, "port busy (another quorvane-cli job has it)");
+        return opening;
+    }
     Port* port = OpenPortHandle(code);
     if (!port) {
         FailWithLastError(opening, name);
+        if (lock) ReleaseJobLock(lock);
         return opening;
     }
+    port->jobLock = lock;
     KeepSettingsFound(*port);
     opening.kind = KindOfPortCode(code);
     SetUpPort(port->handle, opening.kind, baud);
@@ -224,6 +275,7 @@ void ClosePort(Port* port)
     if (port->restore && port->hadState) SetCommState(port->handle, &port->savedState);
     if (port->restore && port->hadTimeouts) SetCommTimeouts(port->handle, &port->savedTimeouts);
     CloseHandle(port->handle);
+    if (port->jobLock) ReleaseJobLock(port->jobLock);
     delete port;
 }
 

@@ -1,5 +1,6 @@
-// The serial device map is read again at every wake-up: there is no event
-// for it, so the station looks once a second.
+// Windows gives this front end no device event it can wait on without a
+// window, so the station looks again often: a board replugged within half
+// a second must be seen gone and back.
 #include <windows.h>
 
 #include "production.h"
@@ -7,11 +8,12 @@
 namespace {
 
 HANDLE theWake = nullptr;
+constexpr int kLongestPollMs = 100;
 
 }  // namespace
 
 void StartDeviceWatch() { theWake = CreateEventA(nullptr, FALSE, FALSE, nullptr); }
 
-void WaitForDeviceChange(int) { WaitForSingleObject(theWake, 1000); }
+void WaitForDeviceChange(int ms) { WaitForSingleObject(theWake, DWORD(ms < kLongestPollMs ? ms : kLongestPollMs)); }
 
 void WakeStation() { SetEvent(theWake); }

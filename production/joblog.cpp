@@ -35,7 +35,10 @@ bool OpenJobLog(JobLog& log, const char* path, const char* firmwareName, const F
     if (!path) return true;
     HostName(log.host, sizeof log.host);
     DigestOfSentBytes(firmware, log.sentSha256);
-    log.file = std::fopen(path, "a");  // O_APPEND: lines of several writers never mix
+    // O_APPEND: lines of several writers never mix. Binary: a line ends with
+    // LF alone on every system, so that the lines and any digest over them
+    // are the same everywhere.
+    log.file = OpenNamedFile(path, "ab");
     if (log.file) return true;
     return Fail(failure, "cannot open the log %s: %s", path, std::strerror(errno));
 }

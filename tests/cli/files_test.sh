@@ -38,15 +38,15 @@ run frames --raw "$data/longest-record.mot"
 [ "$(stat -c %s "$work/raw")" -eq $((7 + 9 + 250 + 7)) ] || fail "longest record: $(stat -c %s "$work/raw") bytes"
 
 # Files the job fails on: exit 1, the line and reason, never the end sequence.
-while read -r name line reason; do
+while IFS='|' read -r name text; do
     run frames --raw "$data/$name.mot"
-    expect "$name" 1 "line $line: $reason"
+    expect "$name" 1 "$text"
     [ "$(hex_of_raw | tail -c 14)" != "1B1D3F31300A00" ] || fail "$name: end sequence sent"
 done <<'LIST'
-empty 1 file ended before a termination record
-no-termination-record 3 file ended before a termination record
-blank-line 2 line is not an acceptable S-record
-too-long-line 2 line is longer than any S-record
+empty|empty file: file ended before a termination record
+no-termination-record|.mot: after line 2: file ended before a termination record
+blank-line|line 2: line is not an acceptable S-record
+too-long-line|line 2: line is longer than any S-record
 LIST
 
 # The listing names each unit and the line each frame came from.
@@ -98,6 +98,7 @@ overlapping data|$DATA\nS107000800010203EA\n$END\n|2|line 2: data at 0x00000008 
 overlap after a wrong checksum|${DATA%74}75\nS107000800010203EA\n$END\n|2|line 2: data at 0x00000008 overlaps data of an earlier record
 adjacent records merge|$DATA\nS107001000010203E2\nS5030002FA\n$END\n|0|0x00000000-0x00000013 (20 bytes)
 reserved record type|$DATA\nS4030000FC\n$END\n|2|line 2: record type S4 is reserved
+Intel HEX, said to be converted|:0400000001020304F2\n:00000001FF\n|0|converted from Intel HEX): records and line numbers
 a NUL byte counts its frame|$DATA\nS10400005\000\n$END\n|2|frames: 2
 LIST
 

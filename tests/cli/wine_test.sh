@@ -91,10 +91,57 @@ while IFS='|' read -r name device simulator options want text line; do
 done <<'TABLE'
 COM5 at 38400|com5|--delay 3000|--port COM5 --baud 38400|0|COM5: written|speed 38400 -cstopb -crtscts -ixon -ixoff
 COM5 at 19200|com5|--delay 3000|--port COM5 --baud 19200|0|COM5: written|speed 19200 -cstopb -crtscts -ixon -ixoff
-COM5 at 9600|com5|--delay 3000|--port COM5|0|COM5: written|speed 9600 -cstopb -crtscts -ixon -ixoff
+COM5 at 9600, in no device map, waited for|com5|--delay 3000|--port COM5 --wait=5|0|COM5: written|speed 9600 -cstopb -crtscts -ixon -ixoff
 COM5 at 4800, NAK|com5|--delay 3000 --nak 2|--port COM5 --baud 4800|1|NAK after frame 2|speed 4800 -cstopb -crtscts -ixon -ixoff
 LPT1: frames back to back, the line untouched|lpt1|--silent --delay 3000|--port LPT1|0|LPT1: written|speed 1200 cstopb crtscts ixon ixoff
 TABLE
+wait_for_bytes() { for _ in $(seq 100); do [ -s "$work/received" ] && break; sleep 0.1; done; }
+stop_sim() { kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; sim_pid=; }
+
+# A closed output pipe aborts at the next step; the log's lines end in LF alone.
+start_sim com5 --delay 1000
+"$wine" "$exe" write "$firmware" --port COM5 -j -l "$work/log.jsonl" 2>"$work/said" </dev/null | head -n 1 >/dev/null
+status=${PIPESTATUS[0]}
+expect "| head -1" 3
+grep -q '"result":"aborted"' "$work/log.jsonl" || fail "| head -1: the log says $(cat "$work/log.jsonl")"
+! grep -q $'\r' "$work/log.jsonl" || fail "the log's lines end in CR LF"
+stop_sim
+
+# Two writers on one port: the second is refused; the device gets one whole job.
+start_sim com5 --delay 1000
+"$wine" "$exe" write "$firmware" --port COM5 >"$work/first" 2>&1 </dev/null &
+first=$!
+wait_for_bytes
+run_windows "$exe" write "$firmware" --port COM5
+expect "second writer" 4 "port busy"
+wait "$first" || fail "first writer: exit $?: $(cat "$work/first")"
+stop_sim
+cmp -s "$work/received" "$work/expected.raw" || fail "two writers: the device received other bytes"
+
+# Ctrl-C reaches the console's stop handler: ABORT, the line put back, logged.
+start_sim com5 --delay 1000
+"$wine" "$exe" write "$firmware" --port COM5 -l "$work/stopped.jsonl" >"$work/out" 2>&1 </dev/null &
+writer=$!
+wait_for_bytes
+kill -INT "$writer"; wait "$writer"; status=$?
+tr -d '\r' <"$work/out" >"$work/said"
+expect "Ctrl-C" 3 "COM5: aborted"
+grep -q '"result":"aborted"' "$work/stopped.jsonl" || fail "Ctrl-C: not logged as aborted"
+[ "$(line_of)" = "$scrambled" ] || fail "Ctrl-C: the line was not put back: $(line_of)"
+stop_sim
+
+# A board unplugged after each job and back 500 ms later: two boards written.
+start_sim com5 --replug 500
+timeout 60 "$wine" "$exe" station "$firmware" -p COM5 -n 2 >"$work/out" 2>&1 </dev/null; status=$?
+tr -d '\r' <"$work/out" >"$work/said"
+expect "station, replugged" 0 "tally: 2 written, 0 failed"
+stop_sim
+
+# A UTF-8 file name is opened and shown as it is.
+cp "$firmware" "$work/固件 ä.mot"
+LC_ALL=C.UTF-8 run_windows "$exe" check "$work/固件 ä.mot"
+expect "UTF-8 file name" 0 "固件 ä.mot"
+
 set_value "$serial_map" '\??\USB#Vid_0d5c&Pid_0002#9' COM5
 start_sim com5 --silent
 run_windows "$exe" write "$firmware" --port COM5
@@ -103,8 +150,11 @@ expect "the device's own USB port: frames back to back" 0 "COM5: written"
 kill "$sim_pid"; wait "$sim_pid" 2>/dev/null; sim_pid=
 cmp -s "$work/received" "$work/expected.raw" || fail "the device's own USB port received other bytes"
 
-run_windows "$exe" write "$firmware" --port COM9
+ini=$WINEPREFIX/drive_c/windows/KORVIN.INI
+settings=$(cat "$ini" 2>/dev/null)
+run_windows "$exe" write "$firmware" --port COM9 --save
 expect "missing port" 4 "cannot open COM9"
+[ "$(cat "$ini" 2>/dev/null)" = "$settings" ] || fail "--save remembered a port that did not open"
 run_windows "$exe" write "$firmware" --port /dev/ttyS0
 expect "not a Windows port name" 4 "a port is COMn or LPTn"
 
