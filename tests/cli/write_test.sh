@@ -387,6 +387,22 @@ start_sim station-found --once
 ln -sfn "$pty" "$work/devroot/ttyACM0"
 input= run station "$worked" -n 1
 expect "station on the device's own USB ports" 0 "$work/devroot/ttyACM0 (serial number QV0042): written"
+# A second device port, its serial number with an escape in it: auto picks
+# neither, and ports shows both, the escape as text and as JSON.
+cp -r "$usb" "$sys/devices/usb1/1-3"; mv "$sys/devices/usb1/1-3/1-2:1.0" "$sys/devices/usb1/1-3/1-3:1.0"
+printf 'QV\033[2J\n' >"$sys/devices/usb1/1-3/serial"
+mv "$sys/devices/usb1/1-3/1-3:1.0/tty/ttyACM0" "$sys/devices/usb1/1-3/1-3:1.0/tty/ttyACM1"
+ln -s "$sys/devices/usb1/1-3/1-3:1.0/tty/ttyACM1" "$sys/class/tty/ttyACM1"
+ln -sfn "$sys/devices/usb1/1-3/1-3:1.0" "$sys/devices/usb1/1-3/1-3:1.0/tty/ttyACM1/device"; touch "$work/devroot/ttyACM1"
+XDG_CONFIG_HOME=$work/no-settings run write "$worked"
+expect "two device ports" 4 "--port auto found several of the target device's own USB ports"
+run ports
+expect "ports, an escape in a serial number" 0 'ttyACM1 device-usb 0d5c:0002, serial number QV\x1B[2J'
+run ports -j
+python3 -c 'import json, sys
+ports = {p["name"][-7:]: p for p in json.load(open(sys.argv[1]))}
+assert ports["ttyACM1"]["serial"] == "QV\x1b[2J" and ports["ttyACM0"]["usb"] == "0d5c:0002", ports' "$work/out" ||
+    fail "ports -j: $(cat "$work/out")"
 unset QUORVANE_SYSFS_ROOT QUORVANE_DEV_ROOT
 
 # The simulator's own refusals and verdicts.
