@@ -45,5 +45,8 @@ for command in "$work"/command.*; do
         grep -qxF -- "$line" "$work/said.$n" || fail "'$(cat "$command")' did not print: $line"
     done < <(normal <"$work/expected.$n")
 done
+# The recipe the README shows is the one its examples run.
+awk '/^```toml/ {on = 1; next} /^```/ {on = 0} on' "$source_dir/README.md" |
+    cmp -s - "$source_dir/examples/sensor-board.toml" || fail "the README's recipe is not examples/sensor-board.toml"
 echo "$failures failure(s)"
 [ "$failures" -eq 0 ]
