@@ -27,7 +27,7 @@ struct CommandInfo {
 };
 
 extern const CommandInfo kWriteCommand, kCheckCommand, kFramesCommand, kPortsCommand, kConvertCommand,
-    kStationCommand;
+    kStationCommand, kRecipeCommand, kLogCommand;
 
 // The usage line and the help of `command` on standard output.
 int ShowHelp(const CommandInfo& command);
@@ -41,15 +41,16 @@ int UsageError(const CommandInfo& command, bool json, const char* format, ...) Q
 // rows, with its help shown or its mistake told (as JSON too when the rows
 // have -j and it was given). True with `file` set when the command is to
 // run; else false with the exit status to return. Standard input ("-") is
-// made binary here, once for every command.
+// made binary here, once for every command. Where `recipe` points at a
+// field a row sets, a recipe given there names the file: no FILE then.
 bool ParseFileCommandLine(const CommandInfo& command, int argc, char** argv, const CommandOption* rows, int rowCount,
-                          const char*& file, int& status);
+                          const char*& file, int& status, const char* const* recipe = nullptr);
 
 template <size_t N>
 bool ParseFileCommandLine(const CommandInfo& command, int argc, char** argv, const CommandOption (&rows)[N],
-                          const char*& file, int& status)
+                          const char*& file, int& status, const char* const* recipe = nullptr)
 {
-    return ParseFileCommandLine(command, argc, argv, rows, int(N), file, status);
+    return ParseFileCommandLine(command, argc, argv, rows, int(N), file, status, recipe);
 }
 
 // Flushes standard output: `status` when all of it went out, else a message

@@ -27,7 +27,7 @@ int UsageError(const CommandInfo& command, bool json, const char* format, ...)
 }
 
 bool ParseFileCommandLine(const CommandInfo& command, int argc, char** argv, const CommandOption* rows, int rowCount,
-                          const char*& file, int& status)
+                          const char*& file, int& status, const char* const* recipe)
 {
     bool speaksJson = false;
     for (int i = 0; i < rowCount; ++i) speaksJson |= rows[i].letter == 'j';
@@ -39,6 +39,12 @@ bool ParseFileCommandLine(const CommandInfo& command, int argc, char** argv, con
     }
     if (line.help) {
         status = ShowHelp(command);
+        return false;
+    }
+    if (recipe && *recipe) {
+        file = nullptr;
+        if (line.operandCount == 0) return true;
+        status = UsageError(command, json, "--recipe names the FILE: give no other");
         return false;
     }
     if (line.operandCount != 1) {

@@ -1,9 +1,11 @@
 // `frames`: runs a write job on a file over a device that accepts every
 // frame, and shows (or emits raw) exactly what the port would be sent.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "cli.h"
+#include "recipe.h"
 
 namespace {
 
@@ -16,6 +18,9 @@ const char kFramesHelp[] =
     "\n"
     "  -r, --raw             exactly the bytes the port would get, on standard\n"
     "                        output\n"
+    "      --recipe R        the image of the recipe R (no FILE), with\n"
+    "      --serial N        the serial number N patched in as the recipe says:\n"
+    "                        what the board that gets N is sent\n"
     "      --base ADDRESS    FILE is a raw binary image that loads at ADDRESS\n"
     "      --record-size N   data bytes per S3 record of a converted image\n"
     "                        (1 to 250, default 32)\n"
@@ -92,23 +97,58 @@ int Report(const WriteJob& job, WriteOutcome outcome, const char* path, const Fr
 struct FramesOptions {
     bool raw = false;
     ImageOptions image;
+    const char* recipe = nullptr;
+    bool hasSerial = false;
+    unsigned long long serial = 0;
 };
+
+bool TakeSerial(const CommandOption& row, const char* value, char* error, size_t errorSize)
+{
+    FramesOptions& options = *static_cast<FramesOptions*>(row.field);
+    char* end = nullptr;
+    options.serial = std::strtoull(value, &end, 10);
+    options.hasSerial = *value >= '0' && *value <= '9' && *end == '\0';
+    if (options.hasSerial) return true;
+    std::snprintf(error, errorSize, "--serial takes a whole number, not '%s'", value);
+    return false;
+}
+
+// The recipe's image with the serial number patched in, in `board`.
+bool LoadRecipeBoard(const FramesOptions& options, FirmwareSnapshot& firmware, BoardImage& board, Failure& failure)
+{
+    static Recipe recipe;
+    static FirmwareCheck check;
+    if (!PrepareRecipe(options.recipe, recipe, firmware, check, failure)) return false;
+    bool patched = recipe.serial.present == options.hasSerial &&
+                   (!options.hasSerial || PatchSerial(firmware, recipe.serial, options.serial, board, failure));
+    if (recipe.serial.present != options.hasSerial)
+        Fail(failure, options.hasSerial ? "%s has no [serial] table: --serial has nothing to patch"
+                                        : "%s hands out serial numbers: which one (--serial N)?", options.recipe);
+    if (!patched) ReleaseSnapshot(firmware);
+    return patched;
+}
 
 int RunFrames(int argc, char** argv)
 {
     FramesOptions options;
     const CommandOption rows[] = {FlagRow('r', "raw", options.raw), BaseRow(options.image),
-                                  RecordSizeRow(options.image)};
+                                  RecordSizeRow(options.image), TextRow(0, "recipe", options.recipe),
+                                  ValueRow(0, "serial", &options, TakeSerial)};
     const char* path = nullptr;
     int status = kExitOk;
-    if (!ParseFileCommandLine(kFramesCommand, argc, argv, rows, path, status)) return status;
+    if (!ParseFileCommandLine(kFramesCommand, argc, argv, rows, path, status, &options.recipe)) return status;
+    if (options.hasSerial && !options.recipe) return UsageError(kFramesCommand, false, "--serial needs --recipe");
     const bool raw = options.raw;
     static FirmwareSnapshot firmware;
+    static BoardImage board;
     Failure failure;
-    if (!LoadFirmware(path, options.image, false, firmware, failure)) {
+    if (options.recipe ? !LoadRecipeBoard(options, firmware, board, failure)
+                       : !LoadFirmware(path, options.image, false, firmware, failure)) {
         Say(stderr, "quorvane-cli frames: %s\n", failure.text);
         return kExitUsage;
     }
+    if (!path) path = options.recipe;
+    FirmwareSnapshot sent = options.hasSerial ? SnapshotOfBoard(board) : firmware;
     if (raw) {
         SetBinaryStdout();
         // Frames are small: a large buffer saves a system call every few of them.
@@ -122,7 +162,7 @@ int RunFrames(int argc, char** argv)
     if (!raw && firmware.converted)
         Say(stdout, "converted    %s%s: line numbers are those of its S-records (see convert)\n", path,
             printer.convertedFrom);
-    WriteOutcome outcome = RunWriteJobOverSink(job, firmware.bytes, firmware.size, PrintSent, &printer);
+    WriteOutcome outcome = RunWriteJobOverSink(job, sent.bytes, sent.size, PrintSent, &printer);
     status = Report(job, outcome, path, printer);
     ReleaseSnapshot(firmware);
     return status;
@@ -131,4 +171,7 @@ int RunFrames(int argc, char** argv)
 }  // namespace
 
 const CommandInfo kFramesCommand = {
-    "frames", "quorvane-cli frames [-r] [--base ADDRESS] [--record-size N] [--] FILE", kFramesHelp, RunFrames};
+    "frames",
+    "quorvane-cli frames [-r] [--base ADDRESS] [--record-size N] [--] FILE\n"
+    "       quorvane-cli frames [-r] --recipe R [--serial N]",
+    kFramesHelp, RunFrames};

@@ -19,6 +19,8 @@ const char kUsage[] =
     "  frames FILE          the bytes a write job would send for FILE\n"
     "  convert FILE -o OUT  FILE (Intel HEX, raw binary) as an S-record file\n"
     "  station FILE         write every device that is plugged in, and log it\n"
+    "  recipe check FILE    what a production recipe will do, without a port\n"
+    "  log verify|summary FILE  a station log's chain, and what it records\n"
     "  ports                the ports this machine has\n"
     "\n"
     "  quorvane-cli help COMMAND   (or COMMAND --help) help for one command\n"
@@ -27,8 +29,8 @@ const char kUsage[] =
     "exit status: 0 success, 1 the write failed, 2 a usage error or a file that\n"
     "cannot be read or has problems, 3 aborted, 4 a port could not be opened.\n";
 
-const CommandInfo* const kCommands[] = {&kWriteCommand,   &kCheckCommand,   &kFramesCommand,
-                                        &kConvertCommand, &kStationCommand, &kPortsCommand};
+const CommandInfo* const kCommands[] = {&kWriteCommand,   &kCheckCommand,   &kFramesCommand, &kConvertCommand,
+                                        &kStationCommand, &kRecipeCommand,  &kLogCommand,    &kPortsCommand};
 
 const CommandInfo* FindCommand(const char* name)
 {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "cli.h"
+#include "recipe.h"
 
 namespace {
 
@@ -21,6 +22,9 @@ const char kStationHelp[] =
     "its port, USB serial number, progress and outcome, and a tally counts the\n"
     "boards written, failed and aborted.\n"
     "\n"
+    "      --recipe R        what the recipe R pins: the image (no FILE), line\n"
+    "                        settings, slots, serial numbers, retries, quota,\n"
+    "                        log; an option that contradicts it is refused\n"
     "  -p, --port PORT       a port to watch (give it several times); default:\n"
     "                        every port of the target device's own USB kind\n"
     "  -n, --count N         end after N boards written\n"
@@ -50,7 +54,51 @@ struct StationOptions {
     JobSettings settings = {9600, AnswerMode::Auto, 30};
     Telling telling = {false, false};
     ImageOptions image;
+    const char* recipe = nullptr;
 };
+
+// An option given on the command line, in any of its forms.
+bool Given(int argc, char** argv, char letter, const char* name)
+{
+    size_t length = std::strlen(name);
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+        if (std::strncmp(argv[i], "--", 2) == 0 && std::strncmp(argv[i] + 2, name, length) == 0 &&
+            argv[i][2 + length] == '=')
+            return true;
+    return letter && AsksFor(argc, argv, letter, name);
+}
+
+// The recipe's settings, where the command line says nothing of them; an
+// option that says otherwise is refused, naming both.
+bool TakeRecipeSettings(int argc, char** argv, const Recipe& recipe, StationOptions& options, Failure& failure)
+{
+    JobSettings& settings = options.settings;
+    bool clash = false;
+    char said[160] = "";
+    if (recipe.hasBaud && Given(argc, argv, 'b', "baud") && settings.baud != recipe.baud)
+        clash = std::snprintf(said, sizeof said, "--baud %lu, the recipe's line.baud %lu", settings.baud, recipe.baud);
+    else if (recipe.hasMode && Given(argc, argv, 'm', "mode") && settings.mode != recipe.mode)
+        clash = std::snprintf(said, sizeof said, "--mode, the recipe's line.mode");
+    else if (recipe.hasAnswerTimeout && Given(argc, argv, 't', "answer-timeout") &&
+             settings.answerTimeoutSeconds != recipe.answerTimeoutSeconds)
+        clash = std::snprintf(said, sizeof said, "--answer-timeout %g, the recipe's line.answer_timeout %g",
+                              settings.answerTimeoutSeconds, recipe.answerTimeoutSeconds);
+    else if (!recipe.log.empty() && options.log && !IsSameFile(options.log, recipe.log.c_str()))
+        clash = std::snprintf(said, sizeof said, "--log %s, the recipe's station.log %s", options.log, recipe.log.c_str());
+    else if (!recipe.slots.empty() && options.ports.count)
+        clash = std::snprintf(said, sizeof said, "--port, the recipe's station.slots");
+    else if (Given(argc, argv, 0, "base") || Given(argc, argv, 0, "record-size"))
+        clash = std::snprintf(said, sizeof said, "--base or --record-size, the recipe's [image]");
+    if (clash) return Fail(failure, "the command line contradicts the recipe %s: %s", recipe.path.c_str(), said);
+    if (recipe.hasBaud) settings.baud = recipe.baud;
+    if (recipe.hasMode) settings.mode = recipe.mode;
+    if (recipe.hasAnswerTimeout) settings.answerTimeoutSeconds = recipe.answerTimeoutSeconds;
+    static const char* slots[kMaxPorts];
+    for (size_t i = 0; i < recipe.slots.size(); ++i) slots[i] = recipe.slots[i].c_str();
+    if (!recipe.slots.empty()) options.ports = {{}, int(recipe.slots.size())};
+    for (size_t i = 0; i < recipe.slots.size(); ++i) options.ports.names[i] = slots[i];
+    return true;
+}
 
 Station theStation;
 
@@ -174,21 +222,38 @@ int RunStation(int argc, char** argv)
         AnswerTimeoutRow(settings.answerTimeoutSeconds),
         BaseRow(options.image),
         RecordSizeRow(options.image),
+        TextRow(0, "recipe", options.recipe),
     };
     const char* file = nullptr;
     int status = kExitOk;
-    if (!ParseFileCommandLine(kStationCommand, argc, argv, rows, file, status)) return status;
+    if (!ParseFileCommandLine(kStationCommand, argc, argv, rows, file, status, &options.recipe)) return status;
     CatchStopSignals(OnStopSignal);
     static FirmwareSnapshot firmware;
     static FirmwareCheck check;
     static JobLog log;
+    static Recipe recipe;
+    static StationRecipe run;
     Failure failure;
-    if (!LoadFirmware(file, options.image, true, firmware, failure) ||
-        !OpenJobLog(log, options.log, file, firmware, failure)) {
+    bool ready = options.recipe ? PrepareRecipe(options.recipe, recipe, firmware, check, failure) &&
+                                      TakeRecipeSettings(argc, argv, recipe, options, failure) &&
+                                      (recipe.log.empty() ? OpenJobLog(log, options.log, recipe.imageFile.c_str(),
+                                                                       firmware, failure)
+                                                          : OpenRecipeLog(log, recipe, QUORVANE_VERSION, firmware,
+                                                                          failure))
+                                : LoadFirmware(file, options.image, true, firmware, failure) &&
+                                      OpenJobLog(log, options.log, file, firmware, failure);
+    if (ready && options.recipe) {
+        run.recipe = &recipe;
+        file = recipe.imageFile.c_str();
+        log.recipe = &recipe;
+        log.version = QUORVANE_VERSION;
+        ready = StartRecipeRun(run, log, failure);
+    }
+    if (!ready) {
         Say(stderr, "quorvane-cli station: %s; nothing was sent\n", failure.text);
         return kExitUsage;
     }
-    CheckFirmware(firmware, check);
+    if (!options.recipe) CheckFirmware(firmware, check);
     if (check.problems) {
         Say(stderr, "quorvane-cli station: %s has problems; nothing was sent\n", file);
         PrintFirmwareCheck(stderr, file, check, options.settings.baud);
@@ -202,6 +267,7 @@ int RunStation(int argc, char** argv)
     theStation.settings = settings;
     theStation.firmware = &firmware;
     theStation.log = &log;
+    theStation.recipe = options.recipe ? &run : nullptr;
     ResetStation(theStation);
     bool terminal = StderrIsTerminal();
     Screen screen = {terminal, {terminal, 0}, (long long)check.frameData, std::chrono::steady_clock::now()};
@@ -226,5 +292,6 @@ int RunStation(int argc, char** argv)
 const CommandInfo kStationCommand = {
     "station",
     "quorvane-cli station [-p PORT]... [-n COUNT] [-l LOG] [-b BAUD] [-m MODE] [-t SECONDS] [-v]\n"
-    "                            [--base ADDRESS] [--record-size N] [--] FILE",
+    "                            [--base ADDRESS] [--record-size N] [--] FILE\n"
+    "       quorvane-cli station --recipe R [OPTIONS]",
     kStationHelp, RunStation};

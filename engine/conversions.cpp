@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 bool StartsWithIgnoringCase(const char* text, const char* prefix)
 {
@@ -39,17 +40,44 @@ size_t Utf8Length(const unsigned char* text)
     return length;
 }
 
-void PrintJsonString(FILE* out, const char* text)
+namespace {
+
+// `text` as a JSON string, quotes included, handed to `put` piece by piece:
+// the one escaping both a stream and a string get.
+void EscapeJson(const char* text, void (*put)(void* context, const char* piece, size_t size), void* context)
 {
-    std::fputc('"', out);
+    put(context, "\"", 1);
     const unsigned char* c = reinterpret_cast<const unsigned char*>(text);
+    char escaped[8];
     while (*c) {
         size_t length = Utf8Length(c);
-        if (*c == '"' || *c == '\\') std::fprintf(out, "\\%c", *c);
-        // A byte that begins no character is taken as the Latin-1 one.
-        else if (length == 0 || IsAsciiControl(*c)) std::fprintf(out, "\\u%04x", *c);
-        else std::fwrite(c, 1, length, out);
+        if (*c == '"' || *c == '\\') {
+            std::snprintf(escaped, sizeof escaped, "\\%c", *c);
+            put(context, escaped, 2);
+        } else if (length == 0 || IsAsciiControl(*c)) {
+            // A byte that begins no character is taken as the Latin-1 one.
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", *c);
+            put(context, escaped, 6);
+        } else {
+            put(context, reinterpret_cast<const char*>(c), length);
+        }
         c += length ? length : 1;
     }
-    std::fputc('"', out);
+    put(context, "\"", 1);
+}
+
+}  // namespace
+
+void PrintJsonString(FILE* out, const char* text)
+{
+    EscapeJson(text, [](void* context, const char* piece, size_t size) {
+        std::fwrite(piece, 1, size, static_cast<FILE*>(context));
+    }, out);
+}
+
+void AppendJsonString(std::string& out, const char* text)
+{
+    EscapeJson(text, [](void* context, const char* piece, size_t size) {
+        static_cast<std::string*>(context)->append(piece, size);
+    }, &out);
 }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // A function that takes a printf format at FORMAT and its values from
 // FIRST: the compiler checks each call as the C99 printf every build uses
@@ -65,3 +66,6 @@ size_t Utf8Length(const unsigned char* text);
 // bytes that are not UTF-8 taken as Latin-1, so the JSON is always valid
 // (the tools' events and the job log alike).
 void PrintJsonString(FILE* out, const char* text);
+
+// The same, appended to `out` (a line built whole before it is written).
+void AppendJsonString(std::string& out, const char* text);

@@ -31,6 +31,7 @@
 
 #include "image.h"
 #include "port.h"
+#include "recipe.h"
 #include "transfer.h"
 
 // Exit statuses, one meaning each, the same for every command; a job's
@@ -107,7 +108,8 @@ const char* ResultName(int exitStatus);
 
 // One JSON line per job, appended and flushed as each job ends, so that a
 // crash loses at most the jobs under way. Opened by OpenJobLog, which owns
-// every field; the caller keeps `path`'s and `firmwareName`'s text alive.
+// every field; the caller keeps `path`'s and `firmwareName`'s text alive,
+// and the recipe and version's, for OpenRecipeLog.
 struct JobLog {
     FILE* file;          // null: no log asked for
     const char* path;
@@ -115,15 +117,49 @@ struct JobLog {
     const char* firmwareName;
     const char* fileSha256;
     char sentSha256[65];  // of the bytes a job sends, start to end sequence
+    // Under a recipe: its fields on every line, and `prev`, the chain.
+    const Recipe* recipe; // null: lines as without one
+    const char* version;  // the tool's
+    char prev[65];        // SHA-256 of the file's last line, without its line feed
 };
 
 // Opens `path` for appending (null: no log); false with the reason.
 bool OpenJobLog(JobLog& log, const char* path, const char* firmwareName, const FirmwareSnapshot& firmware,
                 Failure& failure);
 
+// Opens the recipe's log (recipe.log) and finds the digest of its last line,
+// so that the chain goes on across runs.
+bool OpenRecipeLog(JobLog& log, const Recipe& recipe, const char* version, const FirmwareSnapshot& firmware,
+                   Failure& failure);
+
+// What a recipe's line tells of one board, beyond the job.
+struct BoardRecord {
+    const char* slot;
+    unsigned attempt;            // from 1
+    bool hasSerial;
+    unsigned long long serial;
+    SerialOutcome serialState;
+    const char* sentSha256;      // of the bytes this board was sent
+};
+
 // The job's line; false, with the reason, once the log can no longer be
-// written (the disk full, the file removed).
-bool LogJob(JobLog& log, const PortJob& job, Failure& failure);
+// written (the disk full, the file removed). `board` only under a recipe.
+bool LogJob(JobLog& log, const PortJob& job, Failure& failure, const BoardRecord* board = nullptr);
+
+// The line of a number a stopped station left handed out: spent, `unknown`.
+bool LogUnknownSerial(JobLog& log, unsigned long long serial, Failure& failure);
+
+// The first line of a log whose `prev` is not the SHA-256 of the line
+// before it (64 zeros on the first); 0 when the chain holds.
+unsigned long FirstBrokenLine(const char* text, size_t size, Failure& failure);
+
+// What a log records, by recipe, in the order recipes first appear.
+struct LogSummary {
+    std::string recipe;
+    unsigned long written, failed;             // job lines (attempts) by result
+    std::vector<unsigned long long> serialsWritten, serialsSpent, serialsUnknown;
+};
+void SummarizeLog(const char* text, size_t size, std::vector<LogSummary>& summaries);
 
 // The log can still take a line: flushed without an error, and its file
 // still has a name. False, with the reason, otherwise.
@@ -179,6 +215,26 @@ struct StationTally {
     unsigned long written, failed, aborted;
 };
 
+// A board's run under a recipe, while its slot's job goes on: its number,
+// the attempt and the bytes it is sent. The station owns it, by job index.
+struct BoardRun {
+    bool holdsSerial;          // a number is out for this board
+    unsigned long long serial;
+    unsigned attempt;          // from 1
+    bool serialWentOut;        // an earlier attempt may have sent it: spent whatever follows
+    BoardImage image;          // the snapshot with the number patched in
+    FirmwareSnapshot snapshot; // what the job reads: `image`, or the shared snapshot
+    char sentSha256[65];       // of every byte this board's job sends
+};
+
+// What a station under a recipe keeps beyond its slots: filled by
+// StartRecipeRun, then the station's own.
+struct StationRecipe {
+    const Recipe* recipe;
+    SerialState state;
+    BoardRun boards[kMaxPorts];
+};
+
 // The caller fills the first group, then ResetStation clears the rest but
 // `stopRequested`, which only StopStation sets: a stop signal that comes
 // before the station starts still stops it.
@@ -189,6 +245,7 @@ struct Station {
     JobSettings settings;
     const FirmwareSnapshot* firmware;
     JobLog* log;
+    StationRecipe* recipe;        // null: every board the same bytes, no quota, no retries
 
     StationSlot slots[kMaxPorts];
     int slotCount;
@@ -200,6 +257,15 @@ struct Station {
 };
 
 void ResetStation(Station& station);
+
+// Under a recipe with [serial]: opens the state file (OpenSerialState), logs
+// each number a stopped station left out as `unknown`, then saves the state;
+// false, before any port is opened, when any of it cannot be done.
+bool StartRecipeRun(StationRecipe& run, JobLog& log, Failure& failure);
+
+// Boards written under the recipe: across restarts where the state file
+// counts them, else in this run.
+unsigned long BoardsWritten(const Station& station);
 
 // ABORT for every job under way, and no new board; async-signal-safe.
 void StopStation(Station& station);

@@ -1,5 +1,6 @@
 // The station's rules: which board gets a job, when a slot may take the
 // next one, how the tally counts, and when the station is done.
+#include <cstdio>
 #include <cstring>
 
 #include "production.h"
@@ -20,10 +21,63 @@ StationSlot* FindSlot(Station& station, const char* name)
     return &added;
 }
 
+// The recipe's quota of boards, or 0.
+unsigned long Quota(const Station& station) { return station.recipe ? station.recipe->recipe->boards : 0; }
+
 bool TakesNewBoards(const Station& station)
 {
     if (station.stopRequested.load() || station.logFailed) return false;
+    if (Quota(station) && BoardsWritten(station) + RunningJobs(station) >= Quota(station)) return false;
     return !station.count || station.tally.written + RunningJobs(station) < station.count;
+}
+
+// Under a recipe, before the board's job (StartNextBoard has looked at the
+// log): the state file is still there, and the board's number is out and
+// saved; then its image.
+bool HandOutBoard(Station& station, BoardRun& board, Failure& failure)
+{
+    StationRecipe& run = *station.recipe;
+    const Recipe& recipe = *run.recipe;
+    board.attempt = 1;
+    board.serialWentOut = false;
+    board.holdsSerial = false;
+    board.image.firstLine = 0;
+    board.snapshot = *station.firmware;
+    if (recipe.serial.present) {
+        FILE* state = std::fopen(recipe.serial.statePath.c_str(), "rb");
+        if (!state) return Fail(failure, "the state file %s has gone; no new board", recipe.serial.statePath.c_str());
+        std::fclose(state);
+        SerialState before = run.state;
+        if (!HandOutSerial(run.state, board.serial))
+            return Fail(failure, "the serial numbers %llu..%llu are used up", recipe.serial.first, recipe.serial.last);
+        if (!SaveSerialState(recipe, run.state, failure)) {
+            run.state = before;
+            return false;
+        }
+        board.holdsSerial = true;
+        // Checked against the block's first number before any board: cannot fail here.
+        if (!PatchSerial(*station.firmware, recipe.serial, board.serial, board.image, failure)) return false;
+        board.snapshot = SnapshotOfBoard(board.image);
+    }
+    DigestOfSentBytes(board.snapshot, board.sentSha256);
+    return true;
+}
+
+// How the board's attempt ended for its number, into `record`; true when
+// the job is to run again (a failed job, retries left).
+bool SettleBoard(Station& station, int index, const PortJob& job, BoardRecord& record)
+{
+    StationRecipe& run = *station.recipe;
+    BoardRun& board = run.boards[index];
+    bool written = job.exitStatus == kExitOk;
+    SerialOutcome outcome = OutcomeOfJob(written, job.job.line, board.image.firstLine);
+    if (outcome == SerialOutcome::Returned && board.serialWentOut) outcome = SerialOutcome::Spent;
+    board.serialWentOut |= outcome == SerialOutcome::Spent;
+    bool retry = job.exitStatus == kExitFailed && board.attempt <= run.recipe->retries && !station.stopRequested.load();
+    record = {job.name, board.attempt, board.holdsSerial, board.serial, outcome, board.sentSha256};
+    if (!retry && board.holdsSerial) SettleSerial(run.state, board.serial, outcome);
+    if (!retry) board.holdsSerial = false;
+    return retry;
 }
 
 int FreeJob(const Station& station)
@@ -44,7 +98,8 @@ void StartBoard(Station& station, StationSlot& slot, int index)
     job.ended = OnJobEnded;
     slot.job = index;
     std::snprintf(slot.last, sizeof slot.last, "writing");
-    if (!OpenJob(job, station.settings, *station.firmware)) {
+    const FirmwareSnapshot& firmware = station.recipe ? station.recipe->boards[index].snapshot : *station.firmware;
+    if (!OpenJob(job, station.settings, firmware)) {
         job.finished.store(true);  // a port that cannot be opened ends its job at once
         return;
     }
@@ -112,6 +167,10 @@ int StartNextBoard(Station& station)
         if (!slot.present || slot.written || slot.job >= 0 || !TakesNewBoards(station)) continue;
         int index = FreeJob(station);
         if (index < 0) return -1;
+        if (station.recipe && !HandOutBoard(station, station.recipe->boards[index], station.logFailure)) {
+            station.logFailed = true;
+            return -1;
+        }
         StartBoard(station, slot, index);
         return i;
     }
@@ -124,20 +183,39 @@ int FinishNextBoard(Station& station)
         StationSlot& slot = station.slots[i];
         if (slot.job < 0 || !station.jobs[slot.job].finished.load()) continue;
         PortJob& job = station.jobs[slot.job];
+        int index = slot.job;
         FinishJob(job, station.settings);
-        slot.job = -1;
-        slot.written = true;
-        CountOutcome(station.tally, job.exitStatus);
+        BoardRecord record = {};
+        bool retry = station.recipe && SettleBoard(station, index, job, record);
+        if (!retry) {
+            slot.job = -1;
+            slot.written = true;
+            CountOutcome(station.tally, job.exitStatus);
+        }
         // Through a buffer of its own: the compiler cannot tell the slot's
         // text from the job's reason, both inside the station.
         char last[sizeof slot.last];
         if (job.exitStatus == kExitOk)
             std::snprintf(last, sizeof last, "written, %lld bytes in %.1f s", job.sent.load(), job.seconds);
         else
-            std::snprintf(last, sizeof last, "%s: %s", ResultName(job.exitStatus), job.reason);
+            std::snprintf(last, sizeof last, "%s%s: %s", ResultName(job.exitStatus), retry ? " (trying again)" : "",
+                          job.reason);
+        if (record.hasSerial)
+            std::snprintf(last + std::strlen(last), sizeof last - std::strlen(last), "; serial number %llu %s",
+                          record.serial, SerialOutcomeName(record.serialState));
         std::memcpy(slot.last, last, sizeof last);
-        if (!station.logFailed && station.log && !LogJob(*station.log, job, station.logFailure))
+        // The line first, then the state: a stop between them leaves the
+        // number out, logged again as unknown, never unlogged.
+        if (!station.logFailed && station.log &&
+            !LogJob(*station.log, job, station.logFailure, station.recipe ? &record : nullptr))
             station.logFailed = true;
+        if (station.recipe && station.recipe->recipe->serial.present && !retry && !station.logFailed &&
+            !SaveSerialState(*station.recipe->recipe, station.recipe->state, station.logFailure))
+            station.logFailed = true;
+        if (retry) {
+            ++station.recipe->boards[index].attempt;
+            StartBoard(station, slot, index);
+        }
         return i;
     }
     return -1;
@@ -150,10 +228,28 @@ int RunningJobs(const Station& station)
     return running;
 }
 
+bool StartRecipeRun(StationRecipe& run, JobLog& log, Failure& failure)
+{
+    for (BoardRun& board : run.boards) board.holdsSerial = false;
+    if (!run.recipe->serial.present) return true;
+    std::vector<unsigned long long> unknown;
+    if (!OpenSerialState(*run.recipe, run.state, unknown, failure)) return false;
+    for (unsigned long long serial : unknown)
+        if (!LogUnknownSerial(log, serial, failure)) return false;
+    return unknown.empty() || SaveSerialState(*run.recipe, run.state, failure);
+}
+
+unsigned long BoardsWritten(const Station& station)
+{
+    bool counted = station.recipe && station.recipe->recipe->serial.present;
+    return counted ? station.recipe->state.written : station.tally.written;
+}
+
 bool StationIsDone(const Station& station)
 {
     if (RunningJobs(station) > 0) return false;
     if (station.stopRequested.load() || station.logFailed) return true;
+    if (Quota(station) && BoardsWritten(station) >= Quota(station)) return true;
     return station.count && station.tally.written >= station.count;
 }
 

@@ -34,10 +34,13 @@ awk -v work="$work" '
     inside { print >> (work "/expected." n) }
     END { print "kill $(jobs -p) 2>/dev/null; wait" }  # what a failed example left running
 ' "$source_dir/README.md" >"$work/examples.sh"
-mkdir -p "$work/tmp"
+mkdir -p "$work/tmp" "$work/top"
 [ -s "$work/examples.sh" ] || { echo "FAIL: no console examples in the README"; exit 1; }
+# From a copy of the examples, the recipe's /tmp files in the test's folder too.
+cp -r "$source_dir/examples" "$work/top/examples"
+sed -i "s|/tmp/|$work/tmp/|g" "$work/top/examples/sensor-board.toml"
 # The examples stop what they start in the background; the script's end stops the rest.
-(cd "$source_dir" && timeout 120 bash "$work/examples.sh") </dev/null
+(cd "$work/top" && timeout 120 bash "$work/examples.sh") </dev/null
 
 for command in "$work"/command.*; do
     n=${command##*.}
@@ -50,5 +53,8 @@ for command in "$work"/command.*; do
         grep -qxF -- "$line" "$work/said.$n" || fail "'$(cat "$command")' did not print: $line"
     done < <(normal <"$work/expected.$n")
 done
+# The recipe the README shows is the one its examples run.
+awk '/^```toml/ {on = 1; next} /^```/ {on = 0} on' "$source_dir/README.md" |
+    cmp -s - "$source_dir/examples/sensor-board.toml" || fail "the README's recipe is not examples/sensor-board.toml"
 echo "$failures failure(s)"
 [ "$failures" -eq 0 ]

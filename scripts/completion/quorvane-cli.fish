@@ -6,10 +6,10 @@ function __quorvane_cli_ports
     quorvane-cli ports 2>/dev/null | awk '$1 ~ /^\// {print $1} $1 == "also" {print $2}'
 end
 
-set -l commands write check frames convert station ports help
+set -l commands write check frames convert station recipe log ports help
 # Only the commands that take a FILE complete file names.
 complete -c quorvane-cli -f
-complete -c quorvane-cli -n "__fish_seen_subcommand_from write check frames convert station" -F
+complete -c quorvane-cli -n "__fish_seen_subcommand_from write check frames convert station recipe log" -F
 
 set -l none "not __fish_seen_subcommand_from $commands"
 complete -c quorvane-cli -n $none -a write -d 'write the firmware in FILE to the device on PORT'
@@ -17,6 +17,8 @@ complete -c quorvane-cli -n $none -a check -d 'a strict look at FILE before anyt
 complete -c quorvane-cli -n $none -a frames -d 'the bytes a write job would send for FILE'
 complete -c quorvane-cli -n $none -a convert -d 'FILE (Intel HEX, raw binary) as an S-record file'
 complete -c quorvane-cli -n $none -a station -d 'write every device that is plugged in, and log it'
+complete -c quorvane-cli -n $none -a recipe -d 'what a production recipe will do, without a port'
+complete -c quorvane-cli -n $none -a log -d 'a station log\'s chain, and what it records'
 complete -c quorvane-cli -n $none -a ports -d 'the ports this machine has'
 complete -c quorvane-cli -n $none -a help -d 'help for one command'
 complete -c quorvane-cli -n $none -s V -l version -d 'show the version'
@@ -42,4 +44,8 @@ __quorvane_cli_option write -s q -l quiet -d 'print nothing but errors'
 __quorvane_cli_option frames -s r -l raw -d 'the bytes the port would get'
 __quorvane_cli_option convert -s o -l output -r -F -d 'the S-record file to write'
 __quorvane_cli_option station -s n -l count -x -d 'end after N boards written'
+__quorvane_cli_option 'frames station' -l recipe -r -F -d 'the production recipe (no FILE)'
+__quorvane_cli_option frames -l serial -x -d 'the serial number patched in'
+__quorvane_cli_option recipe -a check -d 'what the recipe will do'
+__quorvane_cli_option log -a 'verify summary' -d 'the chain, or what the log records'
 functions -e __quorvane_cli_option
