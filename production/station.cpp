@@ -22,7 +22,7 @@ StationSlot* FindSlot(Station& station, const char* name)
 
 bool TakesNewBoards(const Station& station)
 {
-    if (station.stopRequested.load() || station.logFailed) return false;
+    if (station.stopRequested.load() || station.logFailed || station.paused) return false;
     return !station.count || station.tally.written + RunningJobs(station) < station.count;
 }
 
@@ -64,6 +64,7 @@ void ResetStation(Station& station)
     station.slotCount = 0;
     station.tally = {0, 0, 0};
     station.logFailed = false;
+    station.paused = false;
     station.logFailure.text[0] = '\0';
 }
 
@@ -125,8 +126,10 @@ int FinishNextBoard(Station& station)
         if (slot.job < 0 || !station.jobs[slot.job].finished.load()) continue;
         PortJob& job = station.jobs[slot.job];
         FinishJob(job, station.settings);
+        slot.lastJob = slot.job;
         slot.job = -1;
         slot.written = true;
+        slot.lastExitStatus = job.exitStatus;
         CountOutcome(station.tally, job.exitStatus);
         // Through a buffer of its own: the compiler cannot tell the slot's
         // text from the job's reason, both inside the station.
@@ -141,6 +144,25 @@ int FinishNextBoard(Station& station)
         return i;
     }
     return -1;
+}
+
+bool TakeNextBoard(Station& station, const char* name, Failure& failure)
+{
+    for (int i = 0; i < station.slotCount; ++i) {
+        StationSlot& slot = station.slots[i];
+        if (std::strcmp(slot.name, name) != 0) continue;
+        if (slot.job >= 0) return Fail(failure, "%s is still writing its board", name);
+        slot.written = false;
+        return true;
+    }
+    return Fail(failure, "the station has no slot %s", name);
+}
+
+const char* SlotState(const StationSlot& slot)
+{
+    if (slot.job >= 0) return "writing";
+    if (!slot.present) return "unplugged";
+    return slot.written ? ResultName(slot.lastExitStatus) : "waiting";
 }
 
 int RunningJobs(const Station& station)
