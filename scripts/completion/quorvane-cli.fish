@@ -42,4 +42,6 @@ __quorvane_cli_option write -s q -l quiet -d 'print nothing but errors'
 __quorvane_cli_option frames -s r -l raw -d 'the bytes the port would get'
 __quorvane_cli_option convert -s o -l output -r -F -d 'the S-record file to write'
 __quorvane_cli_option station -s n -l count -x -d 'end after N boards written'
+__quorvane_cli_option station -l http -x -d 'serve the page and the API on [ADDRESS:]PORT'
+__quorvane_cli_option station -l http-token -x -d 'what every POST must carry'
 functions -e __quorvane_cli_option
