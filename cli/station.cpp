@@ -9,6 +9,7 @@
 
 #include "cli.h"
 #include "recipe.h"
+#include "web.h"
 
 namespace {
 
@@ -38,6 +39,11 @@ const char kStationHelp[] =
     "      --base ADDRESS    FILE is a raw binary image that loads at ADDRESS\n"
     "      --record-size N   data bytes per S3 record of a converted image\n"
     "  -v, --verbose         say how each port is driven\n"
+    "      --http [ADDRESS:]PORT  serve the station's page, its event stream and\n"
+    "                        its API (127.0.0.1 unless ADDRESS is given; port 0:\n"
+    "                        any free one; not in the Windows build)\n"
+    "      --http-token TOKEN  what every POST must carry (Authorization: Bearer\n"
+    "                        TOKEN); needed for an ADDRESS other than loopback\n"
     "  -h, --help            this text\n"
     "\n"
     "Ctrl-C ends the station: jobs under way are aborted at their next step\n"
@@ -55,6 +61,7 @@ struct StationOptions {
     Telling telling = {false, false};
     ImageOptions image;
     const char* recipe = nullptr;
+    WebOptions web = {};
 };
 
 // An option given on the command line, in any of its forms.
@@ -101,6 +108,7 @@ bool TakeRecipeSettings(int argc, char** argv, const Recipe& recipe, StationOpti
 }
 
 Station theStation;
+WebServer* theWeb;  // null without --http
 
 void OnStopSignal(int) { StopStation(theStation); }
 
@@ -180,6 +188,7 @@ void DrawLiveLines(Screen& screen)
 void FinishBoards(const Screen& screen, bool& toldLogFailure)
 {
     for (int slot; (slot = FinishNextBoard(theStation)) >= 0;) {
+        PublishJob(theWeb, theStation, slot);
         SayFinished(screen, slot);
         SayIfLogFailed(toldLogFailure);
     }
@@ -208,11 +217,31 @@ void PrintStart(const StationOptions& options, const char* file, const FirmwareS
     std::fprintf(stderr, "; Ctrl-C ends\n");
 }
 
+// The page and the API, listening before the first board is taken.
+bool StartWeb(const WebOptions& options, const char* file, const FirmwareSnapshot& firmware,
+              const FirmwareCheck& check)
+{
+    static WebImage image;
+    image.file = file;
+    image.sha256 = firmware.fileSha256;
+    DigestOfSentBytes(firmware, image.sentSha256);
+    image.total = (long long)check.frameData;
+    char listening[96];
+    Failure failure;
+    if (!(theWeb = StartWebServer(options, image, listening, failure))) {
+        Say(stderr, "quorvane-cli station: %s; nothing was sent\n", failure.text);
+        return false;
+    }
+    Say(stderr, "the station's page: %s\n", listening);
+    PublishStation(theWeb, theStation);
+    return true;
+}
+
 int RunStation(int argc, char** argv)
 {
     static StationOptions options;
     JobSettings& settings = options.settings;
-    const CommandOption rows[] = {
+    CommandOption rows[] = {
         PortRow(options.ports),
         ValueRow('n', "count", &options.count, TakeCount),
         TextRow('l', "log", options.log),
@@ -223,17 +252,22 @@ int RunStation(int argc, char** argv)
         BaseRow(options.image),
         RecordSizeRow(options.image),
         TextRow(0, "recipe", options.recipe),
+        {}, {},  // --http and --http-token, where the build has them
     };
+    constexpr int kWebRowsAt = int(sizeof rows / sizeof rows[0]) - kMaxWebOptionRows;
+    int rowCount = kWebRowsAt + WebOptionRows(options.web, rows + kWebRowsAt);
     const char* file = nullptr;
     int status = kExitOk;
-    if (!ParseFileCommandLine(kStationCommand, argc, argv, rows, file, status, &options.recipe)) return status;
+    if (!ParseFileCommandLine(kStationCommand, argc, argv, rows, rowCount, file, status, &options.recipe))
+        return status;
+    Failure failure;
+    if (!CheckWebOptions(options.web, failure)) return UsageError(kStationCommand, false, "%s", failure.text);
     CatchStopSignals(OnStopSignal);
     static FirmwareSnapshot firmware;
     static FirmwareCheck check;
     static JobLog log;
     static Recipe recipe;
     static StationRecipe run;
-    Failure failure;
     bool ready = options.recipe ? PrepareRecipe(options.recipe, recipe, firmware, check, failure) &&
                                       TakeRecipeSettings(argc, argv, recipe, options, failure) &&
                                       (recipe.log.empty() ? OpenJobLog(log, options.log, recipe.imageFile.c_str(),
@@ -269,18 +303,23 @@ int RunStation(int argc, char** argv)
     theStation.log = &log;
     theStation.recipe = options.recipe ? &run : nullptr;
     ResetStation(theStation);
+    if (options.web.listen && !StartWeb(options.web, file, firmware, check)) return kExitUsage;
     bool terminal = StderrIsTerminal();
     Screen screen = {terminal, {terminal, 0}, (long long)check.frameData, std::chrono::steady_clock::now()};
     bool toldLogFailure = false;
     while (!StationIsDone(theStation)) {
         LookForDevices(theStation);
+        ApplyWebRequests(theWeb, theStation);
         FinishBoards(screen, toldLogFailure);
         StartBoards(screen, options, toldLogFailure);
         DrawLiveLines(screen);
-        if (!StationIsDone(theStation)) WaitForDeviceChange(terminal ? 100 : 250);
+        PublishStation(theWeb, theStation);
+        if (!StationIsDone(theStation)) WaitForDeviceChange(terminal || theWeb ? 100 : 250);
     }
     FinishBoards(screen, toldLogFailure);
     DrawLiveLines(screen);
+    PublishStation(theWeb, theStation);
+    StopWebServer(theWeb);
     if (!terminal) PrintTally(nullptr, theStation.tally);
     CloseJobLog(log);
     ReleaseSnapshot(firmware);
@@ -292,6 +331,7 @@ int RunStation(int argc, char** argv)
 const CommandInfo kStationCommand = {
     "station",
     "quorvane-cli station [-p PORT]... [-n COUNT] [-l LOG] [-b BAUD] [-m MODE] [-t SECONDS] [-v]\n"
-    "                            [--base ADDRESS] [--record-size N] [--] FILE\n"
+    "                            [--base ADDRESS] [--record-size N] [--http [ADDRESS:]PORT]\n"
+    "                            [--http-token TOKEN] [--] FILE\n"
     "       quorvane-cli station --recipe R [OPTIONS]",
     kStationHelp, RunStation};

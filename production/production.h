@@ -209,6 +209,8 @@ struct StationSlot {
     bool written;    // its job ended while it stayed plugged in: not again until it comes back
     int job;         // its job's index in Station::jobs, or -1
     char last[448];  // how its last job ended, the reason whole, for the live line and the log
+    int lastExitStatus;  // of its last job, once `written`
+    int lastJob;         // its last job's index in Station::jobs, until another job takes that index
 };
 
 struct StationTally {
@@ -253,6 +255,7 @@ struct Station {
     StationTally tally;
     bool logFailed;               // the log can no longer be written: no new board
     Failure logFailure;           // why
+    bool paused;                  // the front end's: no new board until it is cleared; jobs under way finish
     std::atomic<bool> stopRequested;
 };
 
@@ -290,6 +293,15 @@ int StartNextBoard(Station& station);
 // and returns its slot; -1 when none has. The first log line that fails
 // sets logFailed and logFailure.
 int FinishNextBoard(Station& station);
+
+// The slot `name` takes its next board though its port never went away (a
+// fixed line whose boards are swapped behind it); false with the reason
+// when there is no such slot or its job is still running.
+bool TakeNextBoard(Station& station, const char* name, Failure& failure);
+
+// A slot's state in a word: "waiting", "writing", "unplugged", or how its
+// last job ended ("written", "failed", "aborted", "not opened").
+const char* SlotState(const StationSlot& slot);
 
 int RunningJobs(const Station& station);
 bool StationIsDone(const Station& station);

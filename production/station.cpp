@@ -26,7 +26,7 @@ unsigned long Quota(const Station& station) { return station.recipe ? station.re
 
 bool TakesNewBoards(const Station& station)
 {
-    if (station.stopRequested.load() || station.logFailed) return false;
+    if (station.stopRequested.load() || station.logFailed || station.paused) return false;
     if (Quota(station) && BoardsWritten(station) + RunningJobs(station) >= Quota(station)) return false;
     return !station.count || station.tally.written + RunningJobs(station) < station.count;
 }
@@ -119,6 +119,7 @@ void ResetStation(Station& station)
     station.slotCount = 0;
     station.tally = {0, 0, 0};
     station.logFailed = false;
+    station.paused = false;
     station.logFailure.text[0] = '\0';
 }
 
@@ -187,6 +188,8 @@ int FinishNextBoard(Station& station)
         FinishJob(job, station.settings);
         BoardRecord record = {};
         bool retry = station.recipe && SettleBoard(station, index, job, record);
+        slot.lastJob = slot.job;
+        slot.lastExitStatus = job.exitStatus;
         if (!retry) {
             slot.job = -1;
             slot.written = true;
@@ -219,6 +222,25 @@ int FinishNextBoard(Station& station)
         return i;
     }
     return -1;
+}
+
+bool TakeNextBoard(Station& station, const char* name, Failure& failure)
+{
+    for (int i = 0; i < station.slotCount; ++i) {
+        StationSlot& slot = station.slots[i];
+        if (std::strcmp(slot.name, name) != 0) continue;
+        if (slot.job >= 0) return Fail(failure, "%s is still writing its board", name);
+        slot.written = false;
+        return true;
+    }
+    return Fail(failure, "the station has no slot %s", name);
+}
+
+const char* SlotState(const StationSlot& slot)
+{
+    if (slot.job >= 0) return "writing";
+    if (!slot.present) return "unplugged";
+    return slot.written ? ResultName(slot.lastExitStatus) : "waiting";
 }
 
 int RunningJobs(const Station& station)

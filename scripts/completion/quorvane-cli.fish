@@ -48,4 +48,6 @@ __quorvane_cli_option 'frames station' -l recipe -r -F -d 'the production recipe
 __quorvane_cli_option frames -l serial -x -d 'the serial number patched in'
 __quorvane_cli_option recipe -a check -d 'what the recipe will do'
 __quorvane_cli_option log -a 'verify summary' -d 'the chain, or what the log records'
+__quorvane_cli_option station -l http -x -d 'serve the page and the API on [ADDRESS:]PORT'
+__quorvane_cli_option station -l http-token -x -d 'what every POST must carry'
 functions -e __quorvane_cli_option
