@@ -124,3 +124,11 @@ void DrawLine(LiveLines& lines, const char* text);
 
 // "tally: 3 written, 1 failed, 0 aborted" as its own line, or redrawn.
 void PrintTally(LiveLines* lines, const StationTally& tally);
+
+// ---- the platform's words (words_posix.cpp, words_win32.cpp) ----------------
+
+// How `ports` shows a name that survives replugging: "also" a by-id path
+// that --port takes too (Linux), "at" the place it is plugged in (Windows);
+// and its JSON key.
+extern const char kStableNameLead[];
+extern const char kStableNameKey[];

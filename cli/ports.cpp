@@ -33,7 +33,7 @@ void PrintJsonPort(const PortListing& port, bool first)
     const struct {
         const char* key;
         const char* text;
-    } texts[] = {{"description", port.description}, {"serial", port.serialNumber}, {"by_id", port.stableName}};
+    } texts[] = {{"description", port.description}, {"serial", port.serialNumber}, {kStableNameKey, port.stableName}};
     for (const auto& text : texts) {
         std::printf(",\"%s\":", text.key);
         PrintJsonString(stdout, text.text);
@@ -56,7 +56,7 @@ void PrintPort(void* context, const PortListing& port)
     if (port.serialNumber[0]) Say(stdout, ", serial number %s", port.serialNumber);
     if (port.kind == PortKind::DeviceUsb) std::printf("  <- the target device's own USB port");
     std::printf("\n");
-    if (port.stableName[0]) Say(stdout, "%-31s also %s\n", "", port.stableName);
+    if (port.stableName[0]) Say(stdout, "%-31s %s %s\n", "", kStableNameLead, port.stableName);
 }
 
 int RunPorts(int argc, char** argv)
