@@ -9,8 +9,7 @@ namespace {
 const char kPortsHelp[] =
     "Lists the ports this machine has, one per line: serial ports, with the USB\n"
     "vendor:product, description and serial number where the device has them and\n"
-    "the name that survives replugging (/dev/serial/by-id/...; --port takes it\n"
-    "too), and parallel ports. The target device's own USB port (0d5c:0002) is\n"
+    "{ports-stable-name}, and parallel ports. The target device's own USB port (0d5c:0002) is\n"
     "marked; `write --port auto` picks it when it is the only one.\n"
     "\n"
     "  -j, --json   a JSON array of ports instead\n"
