@@ -125,3 +125,23 @@ void DrawLine(LiveLines& lines, const char* text);
 
 // "tally: 3 written, 1 failed, 0 aborted" as its own line, or redrawn.
 void PrintTally(LiveLines* lines, const StationTally& tally);
+
+// ---- the platform's words (words_posix.cpp, words_win32.cpp) ----------------
+
+// What "{name}" in a help text stands for on this platform: how a port is
+// named there, where the settings file is, how a job is stopped.
+struct PlatformWord {
+    const char* name;
+    const char* words;
+};
+extern const PlatformWord kPlatformWords[];
+extern const size_t kPlatformWordCount;
+
+// A help text on standard output, each {name} in it as this platform's words.
+void PrintHelpText(const char* help);
+
+// How `ports` shows a name that survives replugging: "also" a by-id path
+// that --port takes too (Linux), "at" the place it is plugged in (Windows);
+// and its JSON key.
+extern const char kStableNameLead[];
+extern const char kStableNameKey[];

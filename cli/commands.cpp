@@ -7,9 +7,32 @@
 
 #include "cli.h"
 
+void PrintHelpText(const char* help)
+{
+    for (const char* at = help;;) {
+        const char* open = std::strchr(at, '{');
+        const char* close = open ? std::strchr(open, '}') : nullptr;
+        if (!close) {
+            std::fputs(at, stdout);
+            return;
+        }
+        const char* words = nullptr;
+        for (size_t i = 0; i < kPlatformWordCount && !words; ++i) {
+            const char* name = kPlatformWords[i].name;
+            if (std::strlen(name) == size_t(close - open - 1) && std::strncmp(name, open + 1, close - open - 1) == 0)
+                words = kPlatformWords[i].words;
+        }
+        // A name without words is shown as it is, for the help's tests to find.
+        std::fwrite(at, 1, size_t((words ? open : close + 1) - at), stdout);
+        if (words) std::fputs(words, stdout);
+        at = close + 1;
+    }
+}
+
 int ShowHelp(const CommandInfo& command)
 {
-    std::printf("usage: %s\n\n%s", command.usage, command.help);
+    std::printf("usage: %s\n\n", command.usage);
+    PrintHelpText(command.help);
     return FinishOutput(command.name, kExitOk);
 }
 

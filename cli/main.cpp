@@ -82,7 +82,8 @@ int Help(int argc, char** argv)
     if (std::strcmp(argv[2], "all") == 0) {
         std::fputs(kUsage, stdout);
         for (const CommandInfo* command : kCommands) {
-            std::printf("\n%s\n\nusage: %s\n\n%s", command->name, command->usage, command->help);
+            std::printf("\n%s\n\nusage: %s\n\n", command->name, command->usage);
+            PrintHelpText(command->help);
         }
         return FinishOutput("help", kExitOk);
     }

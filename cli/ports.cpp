@@ -9,8 +9,7 @@ namespace {
 const char kPortsHelp[] =
     "Lists the ports this machine has, one per line: serial ports, with the USB\n"
     "vendor:product, description and serial number where the device has them and\n"
-    "the name that survives replugging (/dev/serial/by-id/...; --port takes it\n"
-    "too), and parallel ports. The target device's own USB port (0d5c:0002) is\n"
+    "{ports-stable-name}, and parallel ports. The target device's own USB port (0d5c:0002) is\n"
     "marked; `write --port auto` picks it when it is the only one.\n"
     "\n"
     "  -j, --json   a JSON array of ports instead\n"
@@ -33,7 +32,7 @@ void PrintJsonPort(const PortListing& port, bool first)
     const struct {
         const char* key;
         const char* text;
-    } texts[] = {{"description", port.description}, {"serial", port.serialNumber}, {"by_id", port.stableName}};
+    } texts[] = {{"description", port.description}, {"serial", port.serialNumber}, {kStableNameKey, port.stableName}};
     for (const auto& text : texts) {
         std::printf(",\"%s\":", text.key);
         PrintJsonString(stdout, text.text);
@@ -56,7 +55,7 @@ void PrintPort(void* context, const PortListing& port)
     if (port.serialNumber[0]) Say(stdout, ", serial number %s", port.serialNumber);
     if (port.kind == PortKind::DeviceUsb) std::printf("  <- the target device's own USB port");
     std::printf("\n");
-    if (port.stableName[0]) Say(stdout, "%-31s also %s\n", "", port.stableName);
+    if (port.stableName[0]) Say(stdout, "%-31s %s %s\n", "", kStableNameLead, port.stableName);
 }
 
 int RunPorts(int argc, char** argv)

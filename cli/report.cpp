@@ -159,13 +159,13 @@ void PrintOutcome(const PortJob& job, bool json, bool quiet)
 
 void BeginRedraw(LiveLines& lines)
 {
-    if (lines.terminal && lines.drawn > 0) std::fprintf(stderr, "\x1b[%dA", lines.drawn);
+    if (lines.terminal && lines.drawn > 0) MoveUpLines(lines.drawn);
     lines.drawn = 0;
 }
 
 void DrawLine(LiveLines& lines, const char* text)
 {
-    if (lines.terminal) std::fputs("\r\x1b[K", stderr);
+    if (lines.terminal) ClearLine();
     Say(stderr, "%s\n", text);
     lines.drawn += lines.terminal;
 }

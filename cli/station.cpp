@@ -16,12 +16,12 @@ namespace {
 const char kStationHelp[] =
     "Checks FILE once, shows its summary and its SHA-256 digests (of the file,\n"
     "and of the bytes a job sends), then waits for devices: the target device's\n"
-    "own USB ports (0d5c:0002) by default, or the PORTs given (by-id paths stay\n"
-    "the same board after board). Each device that appears is written at once on\n"
-    "a job of its own, several at a time; one that stays plugged in is not\n"
-    "written again until it has gone and come back. One line per device shows\n"
-    "its port, USB serial number, progress and outcome, and a tally counts the\n"
-    "boards written, failed and aborted.\n"
+    "own USB ports (0d5c:0002) by default, or the PORTs given. Each device that\n"
+    "appears is written at once on a job of its own, several at a time; one that\n"
+    "stays plugged in is not written again until it has gone and come back. One\n"
+    "line per device shows its port, USB serial number, progress and outcome,\n"
+    "and a tally counts the boards written, failed and aborted.\n"
+    "{station-ports}"
     "\n"
     "      --recipe R        what the recipe R pins: the image (no FILE), line\n"
     "                        settings, slots, serial numbers, retries, quota,\n"
@@ -46,12 +46,12 @@ const char kStationHelp[] =
     "                        TOKEN); needed for an ADDRESS other than loopback\n"
     "  -h, --help            this text\n"
     "\n"
-    "Ctrl-C ends the station: jobs under way are aborted at their next step\n"
+    "{stop-keys} ends the station: jobs under way are aborted at their next step\n"
     "and the tally is printed.\n"
     "\n"
     "exit status: 0 the count of boards was reached, 1 the log could no longer\n"
     "be written, 2 a usage error or a file that cannot be read or has problems,\n"
-    "3 ended by Ctrl-C or another stop signal.\n";
+    "3 ended by {stopped-by}.\n";
 
 struct StationOptions {
     PortNames ports = {{}, 0};

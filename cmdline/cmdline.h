@@ -119,10 +119,16 @@ void Say(FILE* out, const char* format, ...) QUORVANE_PRINTF(2, 3);
 void SetBinaryStdin();
 void SetBinaryStdout();
 
-// Standard error is a terminal that takes the escapes live lines are
-// redrawn with. On Windows a console is asked to take them (virtual-terminal
-// processing); one that cannot is no terminal here, and gets plain lines.
+// Standard error is a terminal on which live lines can be redrawn. On
+// Windows a console is asked to take escapes (virtual-terminal processing);
+// one that cannot is redrawn through the console's own calls.
 bool StderrIsTerminal();
+
+// Redrawing on that terminal: the cursor up `lines` lines; the line it is on
+// cleared, the cursor at its start. Escapes where they are taken (the same
+// bytes on every terminal: ESC [ N A, and CR ESC [ K).
+void MoveUpLines(int lines);
+void ClearLine();
 
 // Ctrl-C, SIGTERM and, where the system has them, a hang-up, SIGQUIT and a
 // closed output pipe all call `stop`, which must be async-signal-safe. On

@@ -1,4 +1,5 @@
 #include <csignal>
+#include <cstdio>
 #include <initializer_list>
 #include <unistd.h>
 
@@ -9,6 +10,10 @@ void SetBinaryStdin() {}
 void SetBinaryStdout() {}
 
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+void MoveUpLines(int lines) { std::fprintf(stderr, "\x1b[%dA", lines); }
+
+void ClearLine() { std::fputs("\r\x1b[K", stderr); }
 
 void CatchStopSignals(void (*stop)(int))
 {

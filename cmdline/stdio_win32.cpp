@@ -5,6 +5,7 @@
 #include <shellapi.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <io.h>
@@ -21,6 +22,11 @@ void (*theStop)(int) = nullptr;
 HANDLE theConsole = nullptr;
 DWORD theConsoleMode = 0;
 UINT theOutputCodePage = 0;
+
+// Standard error's console, and whether it takes escapes; without them live
+// lines are redrawn through the console's own calls.
+HANDLE theRedrawConsole = nullptr;
+bool theConsoleTakesEscapes = false;
 
 void PutConsoleBack()
 {
@@ -61,15 +67,46 @@ bool StderrIsTerminal()
 {
     HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
     DWORD mode = 0;
-    if (!GetConsoleMode(console, &mode)) return false;
-    if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
-    if (!SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) return false;
-    if (!theConsole) {
+    CONSOLE_SCREEN_BUFFER_INFO screen;
+    if (!GetConsoleMode(console, &mode) || !GetConsoleScreenBufferInfo(console, &screen)) return false;
+    theRedrawConsole = console;
+    theConsoleTakesEscapes = (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) ||
+                             SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    if (theConsoleTakesEscapes && !(mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) && !theConsole) {
         theConsole = console;
         theConsoleMode = mode;
         PutConsoleBackAtExit();
     }
     return true;
+}
+
+void MoveUpLines(int lines)
+{
+    if (theConsoleTakesEscapes) {
+        std::fprintf(stderr, "\x1b[%dA", lines);
+        return;
+    }
+    CONSOLE_SCREEN_BUFFER_INFO screen;
+    std::fflush(stderr);  // what was written goes where the cursor was
+    if (!theRedrawConsole || !GetConsoleScreenBufferInfo(theRedrawConsole, &screen)) return;
+    COORD start = {0, SHORT(screen.dwCursorPosition.Y > lines ? screen.dwCursorPosition.Y - lines : 0)};
+    SetConsoleCursorPosition(theRedrawConsole, start);
+}
+
+void ClearLine()
+{
+    if (theConsoleTakesEscapes) {
+        std::fputs("\r\x1b[K", stderr);
+        return;
+    }
+    CONSOLE_SCREEN_BUFFER_INFO screen;
+    std::fflush(stderr);
+    if (!theRedrawConsole || !GetConsoleScreenBufferInfo(theRedrawConsole, &screen)) return;
+    COORD start = {0, screen.dwCursorPosition.Y};
+    DWORD written = 0;
+    FillConsoleOutputCharacterA(theRedrawConsole, ' ', DWORD(screen.dwSize.X), start, &written);
+    FillConsoleOutputAttribute(theRedrawConsole, screen.wAttributes, DWORD(screen.dwSize.X), start, &written);
+    SetConsoleCursorPosition(theRedrawConsole, start);
 }
 
 void CatchStopSignals(void (*stop)(int))

@@ -1,5 +1,6 @@
-// Finding the ports this Windows machine has, from its registry device maps;
-// nothing is opened.
+// Finding the ports this Windows machine has from its registry device maps
+// (the Windows program's port dialog; whether a port is there); nothing is
+// opened to list them.
 #include <cstdio>
 
 #include "port_win32.h"
@@ -56,21 +57,6 @@ void DiscoverPorts(void (*add)(void* context, const char* portName), void* conte
     DiscoverMappedPorts(Visit<decltype(addName)>, &addName);
 }
 
-// The ports the Windows program's port settings dialog offers, in the same
-// order; the serial map names the target device's own USB port by its prefix.
-void ListPorts(void (*add)(void* context, const PortListing& port), void* context)
-{
-    auto addListing = [&](const MappedPort& port) {
-        PortListing listing = {};
-        std::snprintf(listing.name, sizeof listing.name, "%s", port.name);
-        listing.kind = port.parallel                      ? PortKind::Parallel
-                       : HasDeviceUsbPrefix(port.valueName) ? PortKind::DeviceUsb
-                                                            : PortKind::Serial;
-        add(context, listing);
-    };
-    DiscoverMappedPorts(Visit<decltype(addListing)>, &addListing);
-}
-
 namespace {
 
 bool IsInDeviceMap(const char* name)
@@ -79,9 +65,9 @@ bool IsInDeviceMap(const char* name)
         const char* name;
         bool found;
     } search = {name, false};
-    ListPorts([](void* context, const PortListing& port) {
+    DiscoverMappedPorts([](void* context, const MappedPort& port) {
         Search& looking = *static_cast<Search*>(context);
-        looking.found = looking.found || EqualIgnoringCase(port.name, looking.name, sizeof port.name);
+        looking.found = looking.found || EqualIgnoringCase(port.name, looking.name, kPortNameSize);
     }, &search);
     return search.found;
 }

@@ -245,3 +245,75 @@ unsigned long ParseBaudRate(const char* text)
     }
     return 0;
 }
+
+// ---- what Windows' device installer says of a port -------------------------
+
+namespace {
+
+// The separators of a device's names: instance ids and hardware ids use \ and
+// &, device-map names #, FTDI's driver +.
+bool IsNameSeparator(char c) { return c == '\\' || c == '&' || c == '#' || c == '+'; }
+
+// "VID_" (any case) and four hexadecimal digits at `text`; the number.
+bool TakeUsbNumber(const char* text, const char* label, unsigned& number)
+{
+    if (!StartsWithIgnoringCase(text, label)) return false;
+    number = 0;
+    for (int i = 4; i < 8; ++i) {
+        char c = text[i];
+        int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (digit < 0) return false;
+        number = number * 16 + unsigned(digit);
+    }
+    return true;
+}
+
+// Where "VID_xxxx" and "PID_xxxx" stand, one separator apart, each part of
+// the name on its own: the text just after them; null when nowhere.
+const char* AfterUsbIds(const char* name, unsigned& vendor, unsigned& product)
+{
+    for (const char* at = name; *at; ++at) {
+        if (at != name && !IsNameSeparator(at[-1])) continue;
+        if (!TakeUsbNumber(at, "VID_", vendor) || !IsNameSeparator(at[8])) continue;
+        if (!TakeUsbNumber(at + 9, "PID_", product)) continue;
+        if (at[17] == '\0' || IsNameSeparator(at[17])) return at + 17;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool UsbIdsOfDeviceName(const char* name, unsigned& vendor, unsigned& product)
+{
+    return AfterUsbIds(name, vendor, product) != nullptr;
+}
+
+void UsbSerialOfDeviceName(const char* name, char* serial, size_t size)
+{
+    serial[0] = '\0';
+    unsigned vendor = 0, product = 0;
+    const char* rest = AfterUsbIds(name, vendor, product);
+    // "&REV_0100" or "&MI_00": a hardware id's, or an interface's, which
+    // never carries the device's serial number.
+    if (!rest || (*rest != '\\' && *rest != '#' && *rest != '+')) return;
+    bool ftdi = *rest == '+';
+    ++rest;
+    size_t length = strcspn(rest, ftdi ? "\\" : "\\#");
+    if (ftdi && length > 1) --length;  // its driver adds the channel letter
+    // A part Windows made up from the device's place has '&' in it.
+    if (length == 0 || memchr(rest, '&', length) || length >= size) return;
+    memcpy(serial, rest, length);
+    serial[length] = '\0';
+}
+
+void DescriptionOfFriendlyName(const char* friendlyName, const char* portName, char* description, size_t size)
+{
+    size_t length = strlen(friendlyName), nameLength = strlen(portName);
+    // " (COM5)": two spaces' and brackets' worth around the name.
+    const char* suffix = length >= nameLength + 3 ? friendlyName + length - nameLength - 3 : nullptr;
+    if (suffix && strncmp(suffix, " (", 2) == 0 && EqualIgnoringCase(suffix + 2, portName, nameLength) &&
+        suffix[nameLength + 2] == ')')
+        length -= nameLength + 3;
+    snprintf(description, size, "%.*s", int(length), friendlyName);
+}

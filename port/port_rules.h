@@ -97,3 +97,22 @@ void CollectFixedParallelPorts(VisitMappedPort visit, void* context);
 // A scanf "%d" of the entry from its fourth character (COM12 gives 12);
 // 0 when there is no number.
 long EntryNumber(const char* entry);
+
+// ---- what Windows' device installer says of a port -------------------------
+
+// The USB vendor and product a hardware id, device instance id or device-map
+// name carries, in any case: "USB\VID_0D5C&PID_0002&REV_0100",
+// "USB\VID_0D5C&PID_0002\QV0042", "\??\USB#Vid_0d5c&Pid_0002#QV0042#{...}",
+// FTDI's "FTDIBUS\VID_0403+PID_6001+A50285BIA\0000". False when it has none.
+bool UsbIdsOfDeviceName(const char* name, unsigned& vendor, unsigned& product);
+
+// The USB serial number an instance id or device-map name carries after its
+// vendor and product ("QV0042"; FTDI's "A50285BI", its channel letter
+// dropped), into `serial`; "" where the device has none, so that Windows made
+// the part up from where it is plugged in ("7&1a2b3c4d&0&2"), or where the
+// name is a hardware id or an interface's ("...&MI_00\...").
+void UsbSerialOfDeviceName(const char* name, char* serial, size_t size);
+
+// A friendly name without the port name Windows adds to it:
+// "USB Serial Device (COM5)" -> "USB Serial Device".
+void DescriptionOfFriendlyName(const char* friendlyName, const char* portName, char* description, size_t size);

@@ -22,7 +22,12 @@ bool WriteProfileText(void*, const char* key, const char* text, char* error, siz
     FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, reason,
                    sizeof reason, nullptr);
     reason[strcspn(reason, "\r\n")] = '\0';
-    snprintf(error, errorSize, "cannot write %s: %s (error %lu)", kSettingsFile, reason, (unsigned long)code);
+    // The folder the bare name puts it in, which the user may not write to.
+    char folder[MAX_PATH] = "the Windows folder";
+    UINT length = GetWindowsDirectoryA(folder, sizeof folder);
+    if (length == 0 || length >= sizeof folder) snprintf(folder, sizeof folder, "the Windows folder");
+    snprintf(error, errorSize, "cannot write %s in %s: %s (error %lu)", kSettingsFile, folder, reason,
+             (unsigned long)code);
     return false;
 }
 

@@ -41,17 +41,28 @@ set_value() { run_windows reg add "$1" /v "$2" /t "${4:-REG_SZ}" /d "$3" /f; }
 # What the port dialog offers, as the device maps name the ports.
 run_windows reg delete "$serial_map" /va /f
 run_windows reg delete "$parallel_map" /va /f
-set_value "$serial_map" '\??\usb#VID_0D5C&PID_0002#7&1a2b3c4d&0&0000' COM4  # Wine enumerates by name
+set_value "$serial_map" '\??\usb#VID_0D5C&PID_0002#QV0041' COM4  # Wine enumerates by name
 set_value "$serial_map" '\Device\Serial0' COM1
 set_value "$serial_map" '\Device\Serial1' COM01
 set_value "$serial_map" '\Device\Serial2' com7
 set_value "$parallel_map" '\Device\Parallel0' '\Device\Parallel0'
 set_value "$parallel_map" '\Device\Parallel1' '\DosDevices\lpt2'
+usb='HKLM\System\CurrentControlSet\Enum\USB\VID_0403&PID_6001\A50285BI'
+register_adapter() {  # PORT: an adapter as the installer's Ports class lists it (Wine lists what the registry holds)
+    set_value "$usb" ClassGUID '{4d36e978-e325-11ce-bfc1-08002be10318}'
+    set_value "$usb" FriendlyName "USB Serial Port ($1)"
+    set_value "$usb" LocationInformation 'Port_#0003.Hub_#0001'
+    set_value "$usb\Device Parameters" PortName "$1"
+}
+register_adapter COM8
 run_windows "$exe" ports
-expect ports 0
-[ "$(awk '{print $1 " " $2}' "$work/said" | tr '\n' ' ')" = "COM4 device-usb COM1 serial com7 serial lpt2 parallel " ] ||
+expect ports 0 "COM4                 device-usb 0d5c:0002, serial number QV0041"
+expect ports 0 "COM8                 serial     0403:6001 USB Serial Port, serial number A50285BI"
+[ "$(awk '{print $1, $2, $3}' "$work/said" | tr '\n' ' ')" = \
+    "COM4 device-usb 0d5c:0002, COM1 serial  com7 serial  lpt2 parallel  COM8 serial 0403:6001 at Port_#0003.Hub_#0001  " ] ||
     fail "ports listed: $(cat "$work/said")"
-run_windows reg delete "$serial_map" /v '\??\usb#VID_0D5C&PID_0002#7&1a2b3c4d&0&0000' /f
+run_windows reg delete "$serial_map" /v '\??\usb#VID_0D5C&PID_0002#QV0041' /f
+run_windows reg delete "$usb" /f
 
 firmware=$work/worked.mot
 cp "$examples/worked-example.mot" "$firmware"
@@ -157,6 +168,32 @@ expect "missing port" 4 "cannot open COM9"
 [ "$(cat "$ini" 2>/dev/null)" = "$settings" ] || fail "--save remembered a port that did not open"
 run_windows "$exe" write "$firmware" --port /dev/ttyS0
 expect "not a Windows port name" 4 "a port is COMn or LPTn"
+run_windows "$exe" help all
+! grep -E '/dev/|SIG|hang-up|[{}]' "$work/said" || fail "help all: Linux words, or a name without words"
+start_sim com5
+rm -f "$ini"; mkdir "$ini"  # a folder where the file would be: it cannot be written
+run_windows "$exe" write "$firmware" --port COM5 --save
+expect "--save failing" 2 'cannot write KORVIN.INI in C:\windows: '
+rmdir "$ini"
+stop_sim
+
+# The README's Windows examples as written, from the top folder, with the
+# simulator as COM5 and the adapter the README shows registered for it.
+run_windows reg delete "$serial_map" /va /f
+register_adapter COM5
+start_sim com5
+cd "$examples/.." || exit 1
+seconds() { sed -E 's/[0-9]+(\.[0-9]+)? s\b/N s/g'; }
+while IFS= read -r line; do
+    if [[ $line == 'C:\quorvane> quorvane-cli.exe '* ]]; then
+        read -r -a words <<<"${line#* quorvane-cli.exe }"
+        run_windows "$exe" "${words[@]}"
+        expect "README: ${words[*]}" 0
+    else
+        seconds <"$work/said" | grep -qxF -- "$(seconds <<<"$line")" || fail "README: no '$line' in: $(cat "$work/said")"
+    fi
+done < <(awk '/^```doscon/ {on = 1; next} /^```/ {on = 0} on' README.md)
+stop_sim
 
 echo "$failures failure(s)"
 [ "$failures" -eq 0 ]

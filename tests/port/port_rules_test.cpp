@@ -238,4 +238,42 @@ TEST(PortName, OnlyNamesAPortCodeCanHold)
     }
 }
 
+TEST(DeviceInstaller, UsbIdsAndSerialNumberFromADevicesNames)
+{
+    const struct {
+        const char* name;
+        const char* usb;  // "" when the name carries no vendor and product
+        const char* serial;
+    } rows[] = {
+        {"USB\\VID_0D5C&PID_0002&REV_0100", "0d5c:0002", ""},
+        {"USB\\VID_0D5C&PID_0002\\QV0042", "0d5c:0002", "QV0042"},
+        {"\\??\\USB#Vid_0d5c&Pid_0002#QV0042#{a5dcbf10-6530-11d2-901f-00c04fb951ed}", "0d5c:0002", "QV0042"},
+        {"USB\\VID_1A86&PID_7523\\5&2f3e0c1&0&3", "1a86:7523", ""},
+        {"USB\\VID_0D5C&PID_0002&MI_00\\6&1b2c&0&0000", "0d5c:0002", ""},
+        {"FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000", "0403:6001", "A50285BI"},
+        {"FTDIBUS\\COMPORT&VID_0403&PID_6001", "0403:6001", ""},
+        {"ACPI\\PNP0501\\1", "", ""},
+        {"USB\\VID_0D5C&PID_00021\\QV1", "", ""},
+        {"USB\\XVID_0D5C&PID_0002\\QV1", "", ""},
+        {"USB\\VID_0D5G&PID_0002\\QV1", "", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        unsigned vendor = 0, product = 0;
+        char usb[16] = "", serial[64];
+        if (UsbIdsOfDeviceName(row.name, vendor, product)) snprintf(usb, sizeof usb, "%04x:%04x", vendor, product);
+        UsbSerialOfDeviceName(row.name, serial, sizeof serial);
+        EXPECT_STREQ(row.usb, usb);
+        EXPECT_STREQ(row.serial, serial);
+    }
+    const char* friendly[][2] = {{"USB Serial Device (COM5)", "USB Serial Device"},
+                                 {"Communications Port (com1)", "Communications Port"},
+                                 {"USB Serial Port (COM50)", "USB Serial Port (COM50)"}};
+    for (const auto& row : friendly) {
+        char description[64];
+        DescriptionOfFriendlyName(row[0], strstr(row[0], "(com1)") ? "COM1" : "COM5", description, sizeof description);
+        EXPECT_STREQ(row[1], description);
+    }
+}
+
 }  // namespace
