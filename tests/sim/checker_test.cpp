@@ -148,7 +148,9 @@ TEST(SimChecker, SameEventsAndVerdictWhereverTheStreamIsCut)
             ASSERT_EQ(Check(stream, checker, row.policy, cut).events, row.events);
             ASSERT_EQ(SimVerdict(checker.totals), row.verdict);
             auto junk = [](const std::string& event) { return event.compare(0, 4, "junk") == 0; };
+            auto bad = [](const std::string& event) { return event.find(" bad ") != std::string::npos; };
             EXPECT_EQ(checker.totals.junkRuns, size_t(std::count_if(row.events.begin(), row.events.end(), junk)));
+            EXPECT_EQ(checker.totals.badFrames, size_t(std::count_if(row.events.begin(), row.events.end(), bad)));
         }
     }
 }
