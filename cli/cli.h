@@ -27,7 +27,7 @@ struct CommandInfo {
 };
 
 extern const CommandInfo kWriteCommand, kCheckCommand, kFramesCommand, kPortsCommand, kConvertCommand,
-    kStationCommand;
+    kStationCommand, kLogCommand;
 
 // The usage line and the help of `command` on standard output.
 int ShowHelp(const CommandInfo& command);

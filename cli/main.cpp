@@ -20,6 +20,7 @@ const char kUsage[] =
     "  convert FILE -o OUT  FILE (Intel HEX, raw binary) as an S-record file\n"
     "  station FILE         write every device that is plugged in, and log it\n"
     "  ports                the ports this machine has\n"
+    "  log replay FILE      publish a station's log to an MQTT broker\n"
     "\n"
     "  quorvane-cli help COMMAND   (or COMMAND --help) help for one command\n"
     "  quorvane-cli -V, --version  the version\n"
@@ -28,7 +29,8 @@ const char kUsage[] =
     "cannot be read or has problems, 3 aborted, 4 a port could not be opened.\n";
 
 const CommandInfo* const kCommands[] = {&kWriteCommand,   &kCheckCommand,   &kFramesCommand,
-                                        &kConvertCommand, &kStationCommand, &kPortsCommand};
+                                        &kConvertCommand, &kStationCommand, &kPortsCommand,
+                                        &kLogCommand};
 
 const CommandInfo* FindCommand(const char* name)
 {

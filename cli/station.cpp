@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "cli.h"
+#include "plant.h"
 
 namespace {
 
@@ -36,11 +37,23 @@ const char kStationHelp[] =
     "  -v, --verbose         say how each port is driven\n"
     "  -h, --help            this text\n"
     "\n"
+    "      --mqtt mqtt://HOST[:PORT]/PREFIX  publish each job's log line, as\n"
+    "                        written, to PREFIX/NAME/jobs (QoS 1) and the\n"
+    "                        station's status to PREFIX/NAME/status (retained);\n"
+    "                        the log is the spool: a broker that is away loses\n"
+    "                        nothing. mqtts:// for TLS. Needs --log\n"
+    "      --mqtt-name NAME  the station's NAME (default: the log's file name\n"
+    "                        without its extension)\n"
+    "      --mqtt-ca FILE    TLS, the broker's certificate checked against FILE\n"
+    "      --mqtt-user USER  the broker's user name\n"
+    "      --mqtt-password-file FILE  the password: FILE's first line\n"
+    "\n"
     "Ctrl-C ends the station: jobs under way are aborted at their next step\n"
     "and the tally is printed.\n"
     "\n"
     "exit status: 0 the count of boards was reached, 1 the log could no longer\n"
-    "be written, 2 a usage error or a file that cannot be read or has problems,\n"
+    "be written, 2 a usage error, a file that cannot be read or has problems, or\n"
+    "a broker that refuses the password or the CA file,\n"
     "3 ended by Ctrl-C or another stop signal.\n";
 
 struct StationOptions {
@@ -50,6 +63,7 @@ struct StationOptions {
     JobSettings settings = {9600, AnswerMode::Auto, 30};
     Telling telling = {false, false};
     ImageOptions image;
+    PlantOptions mqtt;
 };
 
 Station theStation;
@@ -174,15 +188,21 @@ int RunStation(int argc, char** argv)
         AnswerTimeoutRow(settings.answerTimeoutSeconds),
         BaseRow(options.image),
         RecordSizeRow(options.image),
+        MqttUrlRow(options.mqtt),
+        TextRow(0, "mqtt-name", options.mqtt.name),
+        TextRow(0, "mqtt-ca", options.mqtt.caFile),
+        TextRow(0, "mqtt-user", options.mqtt.user),
+        TextRow(0, "mqtt-password-file", options.mqtt.passwordFile),
     };
     const char* file = nullptr;
     int status = kExitOk;
     if (!ParseFileCommandLine(kStationCommand, argc, argv, rows, file, status)) return status;
+    Failure failure;
+    if (!MqttOptionsFit(options.mqtt, options.log, failure)) return UsageError(kStationCommand, false, "%s", failure.text);
     CatchStopSignals(OnStopSignal);
     static FirmwareSnapshot firmware;
     static FirmwareCheck check;
     static JobLog log;
-    Failure failure;
     if (!LoadFirmware(file, options.image, true, firmware, failure) ||
         !OpenJobLog(log, options.log, file, firmware, failure)) {
         Say(stderr, "quorvane-cli station: %s; nothing was sent\n", failure.text);
@@ -194,7 +214,15 @@ int RunStation(int argc, char** argv)
         PrintFirmwareCheck(stderr, file, check, options.settings.baud);
         return kExitUsage;
     }
+    static PlantPublisher publisher;
+    const PlantImage image = {file, firmware.fileSha256};
+    char note[400];
+    if (options.mqtt.url && !StartPublisher(publisher, options.mqtt, options.log, &image, note, failure)) {
+        Say(stderr, "quorvane-cli station: %s; nothing was sent\n", failure.text);
+        return kExitUsage;
+    }
     PrintStart(options, file, firmware, check, log);
+    if (options.mqtt.url) Say(stderr, "mqtt: %s\n", note);
     StartDeviceWatch();
     theStation.ports = options.ports.names;
     theStation.portCount = options.ports.count;
@@ -209,6 +237,7 @@ int RunStation(int argc, char** argv)
     while (!StationIsDone(theStation)) {
         LookForDevices(theStation);
         FinishBoards(screen, toldLogFailure);
+        if (options.mqtt.url) SetPublishedTally(publisher, theStation.tally);
         StartBoards(screen, options, toldLogFailure);
         DrawLiveLines(screen);
         if (!StationIsDone(theStation)) WaitForDeviceChange(terminal ? 100 : 250);
@@ -216,6 +245,10 @@ int RunStation(int argc, char** argv)
     FinishBoards(screen, toldLogFailure);
     DrawLiveLines(screen);
     if (!terminal) PrintTally(nullptr, theStation.tally);
+    if (options.mqtt.url) {
+        SetPublishedTally(publisher, theStation.tally);
+        if (!StopPublisher(publisher, 5, failure)) Say(stderr, "quorvane-cli station: mqtt: %s\n", failure.text);
+    }
     CloseJobLog(log);
     ReleaseSnapshot(firmware);
     return StationExitStatus(theStation);
@@ -226,5 +259,6 @@ int RunStation(int argc, char** argv)
 const CommandInfo kStationCommand = {
     "station",
     "quorvane-cli station [-p PORT]... [-n COUNT] [-l LOG] [-b BAUD] [-m MODE] [-t SECONDS] [-v]\n"
-    "                            [--base ADDRESS] [--record-size N] [--] FILE",
+    "                            [--base ADDRESS] [--record-size N] [--mqtt URL [--mqtt-name NAME]\n"
+    "                            [--mqtt-ca FILE] [--mqtt-user USER --mqtt-password-file FILE]] [--] FILE",
     kStationHelp, RunStation};

@@ -6,10 +6,10 @@ function __quorvane_cli_ports
     quorvane-cli ports 2>/dev/null | awk '$1 ~ /^\// {print $1} $1 == "also" {print $2}'
 end
 
-set -l commands write check frames convert station ports help
+set -l commands write check frames convert station ports log help
 # Only the commands that take a FILE complete file names.
 complete -c quorvane-cli -f
-complete -c quorvane-cli -n "__fish_seen_subcommand_from write check frames convert station" -F
+complete -c quorvane-cli -n "__fish_seen_subcommand_from write check frames convert station log" -F
 
 set -l none "not __fish_seen_subcommand_from $commands"
 complete -c quorvane-cli -n $none -a write -d 'write the firmware in FILE to the device on PORT'
@@ -18,6 +18,9 @@ complete -c quorvane-cli -n $none -a frames -d 'the bytes a write job would send
 complete -c quorvane-cli -n $none -a convert -d 'FILE (Intel HEX, raw binary) as an S-record file'
 complete -c quorvane-cli -n $none -a station -d 'write every device that is plugged in, and log it'
 complete -c quorvane-cli -n $none -a ports -d 'the ports this machine has'
+complete -c quorvane-cli -n $none -a log -d "replay: publish a station's log to an MQTT broker"
+complete -c quorvane-cli -n "__fish_seen_subcommand_from log; and not __fish_seen_subcommand_from replay" -a replay \
+    -d "publish the log's records not yet acknowledged"
 complete -c quorvane-cli -n $none -a help -d 'help for one command'
 complete -c quorvane-cli -n $none -s V -l version -d 'show the version'
 complete -c quorvane-cli -s h -l help -d 'show the help'
@@ -42,4 +45,9 @@ __quorvane_cli_option write -s q -l quiet -d 'print nothing but errors'
 __quorvane_cli_option frames -s r -l raw -d 'the bytes the port would get'
 __quorvane_cli_option convert -s o -l output -r -F -d 'the S-record file to write'
 __quorvane_cli_option station -s n -l count -x -d 'end after N boards written'
+__quorvane_cli_option 'station log' -l mqtt -x -d 'publish each job to mqtt://HOST[:PORT]/PREFIX'
+__quorvane_cli_option 'station log' -l mqtt-name -x -d "the station's name in topics and ids"
+__quorvane_cli_option 'station log' -l mqtt-ca -r -F -d "TLS, with the broker's CA"
+__quorvane_cli_option 'station log' -l mqtt-user -x -d "the broker's user name"
+__quorvane_cli_option 'station log' -l mqtt-password-file -r -F -d 'the password, the first line of FILE'
 functions -e __quorvane_cli_option
