@@ -29,6 +29,10 @@ struct CommandInfo {
 extern const CommandInfo kWriteCommand, kCheckCommand, kFramesCommand, kPortsCommand, kConvertCommand,
     kStationCommand, kRecipeCommand, kLogCommand;
 
+// `log replay`: a log's records to the broker (log_replay.cpp), from
+// `log`'s own argv.
+int RunLogReplay(int argc, char** argv);
+
 // The usage line and the help of `command` on standard output.
 int ShowHelp(const CommandInfo& command);
 

@@ -14,11 +14,26 @@ const char kLogHelp[] =
     "moved shows; prints the first line that breaks the chain.\n"
     "summary FILE.jsonl: boards written and failed and the serial numbers\n"
     "used, by recipe.\n"
+    "replay FILE.jsonl --mqtt URL: publishes the log's records to an MQTT broker\n"
+    "as the station does with --mqtt: each line on PREFIX/NAME/jobs at QoS 1,\n"
+    "with its id (NAME, line number). Those the broker has acknowledged before\n"
+    "(FILE.jsonl.acked) are skipped; it ends when the broker has acknowledged\n"
+    "every line, and waits for a broker that is away ({stop-keys} ends). Not\n"
+    "while a station publishes the same log.\n"
     "\n"
+    "      --mqtt mqtt://HOST[:PORT]/PREFIX  the broker (mqtts:// for TLS)\n"
+    "      --mqtt-name NAME  the station's NAME (default: the log's file name\n"
+    "                        without its extension)\n"
+    "      --mqtt-ca FILE    TLS, the broker's certificate checked against FILE\n"
+    "      --mqtt-user USER  the broker's user name\n"
+    "      --mqtt-password-file FILE  the password: FILE's first line\n"
     "  -h, --help            this text\n"
     "\n"
-    "exit status: 0 the chain holds (verify) or the summary was printed, 1 the\n"
-    "chain is broken, 2 a usage error or a log that cannot be read.\n";
+    "exit status: 0 the chain holds (verify), the summary was printed or every\n"
+    "record was acknowledged (replay), 1 the chain is broken or the replay's\n"
+    "state file could not be written, 2 a usage error, a log that cannot be\n"
+    "read or a broker that refuses the password or the CA file, 3 a replay\n"
+    "ended by {stopped-by}.\n";
 
 // Numbers as runs: "1000-1004 1007".
 void PrintNumbers(const char* what, std::vector<unsigned long long> numbers)
@@ -72,12 +87,18 @@ int RunLog(int argc, char** argv)
         if (!ParseFileCommandLine(kLogCommand, argc - 1, argv + 1, noRows, 0, file, status)) return status;
         return ReadLog(argv[1], file);
     }
+    if (argc >= 2 && std::strcmp(argv[1], "replay") == 0) return RunLogReplay(argc, argv);
     if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0))
         return ShowHelp(kLogCommand);
-    if (argc < 2) return UsageError(kLogCommand, false, "log what? (verify or summary)");
+    if (argc < 2) return UsageError(kLogCommand, false, "log what? (verify, summary or replay)");
     return UsageError(kLogCommand, false, "unknown log command '%s'", argv[1]);
 }
 
 }  // namespace
 
-const CommandInfo kLogCommand = {"log", "quorvane-cli log verify|summary FILE.jsonl", kLogHelp, RunLog};
+const CommandInfo kLogCommand = {
+    "log",
+    "quorvane-cli log verify|summary FILE.jsonl\n"
+    "       quorvane-cli log replay --mqtt URL [--mqtt-name NAME] [--mqtt-ca FILE]\n"
+    "                            [--mqtt-user USER --mqtt-password-file FILE] [--] FILE.jsonl",
+    kLogHelp, RunLog};

@@ -22,6 +22,7 @@ const char kUsage[] =
     "  recipe check FILE    what a production recipe will do, without a port\n"
     "  log verify|summary FILE  a station log's chain, and what it records\n"
     "  ports                the ports this machine has\n"
+    "  log replay FILE      publish a station's log to an MQTT broker\n"
     "\n"
     "  quorvane-cli help COMMAND   (or COMMAND --help) help for one command\n"
     "  quorvane-cli -V, --version  the version\n"

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "cli.h"
+#include "plant.h"
 #include "recipe.h"
 #include "web.h"
 
@@ -46,12 +47,23 @@ const char kStationHelp[] =
     "                        TOKEN); needed for an ADDRESS other than loopback\n"
     "  -h, --help            this text\n"
     "\n"
+    "      --mqtt mqtt://HOST[:PORT]/PREFIX  publish each job's log line, as\n"
+    "                        written, to PREFIX/NAME/jobs (QoS 1) and the\n"
+    "                        station's status to PREFIX/NAME/status (retained);\n"
+    "                        the log is the spool: a broker that is away loses\n"
+    "                        nothing. mqtts:// for TLS. Needs --log\n"
+    "      --mqtt-name NAME  the station's NAME (default: the log's file name\n"
+    "                        without its extension)\n"
+    "      --mqtt-ca FILE    TLS, the broker's certificate checked against FILE\n"
+    "      --mqtt-user USER  the broker's user name\n"
+    "      --mqtt-password-file FILE  the password: FILE's first line\n"
+    "\n"
     "{stop-keys} ends the station: jobs under way are aborted at their next step\n"
     "and the tally is printed.\n"
     "\n"
     "exit status: 0 the count of boards was reached, 1 the log could no longer\n"
-    "be written, 2 a usage error or a file that cannot be read or has problems,\n"
-    "3 ended by {stopped-by}.\n";
+    "be written, 2 a usage error, a file that cannot be read or has problems, or\n"
+    "a broker that refuses the password or the CA file, 3 ended by {stopped-by}.\n";
 
 struct StationOptions {
     PortNames ports = {{}, 0};
@@ -61,6 +73,7 @@ struct StationOptions {
     Telling telling = {false, false};
     ImageOptions image;
     const char* recipe = nullptr;
+    PlantOptions mqtt;
     WebOptions web = {};
 };
 
@@ -252,6 +265,11 @@ int RunStation(int argc, char** argv)
         BaseRow(options.image),
         RecordSizeRow(options.image),
         TextRow(0, "recipe", options.recipe),
+        MqttUrlRow(options.mqtt),
+        TextRow(0, "mqtt-name", options.mqtt.name),
+        TextRow(0, "mqtt-ca", options.mqtt.caFile),
+        TextRow(0, "mqtt-user", options.mqtt.user),
+        TextRow(0, "mqtt-password-file", options.mqtt.passwordFile),
         {}, {},  // --http and --http-token, where the build has them
     };
     constexpr int kWebRowsAt = int(sizeof rows / sizeof rows[0]) - kMaxWebOptionRows;
@@ -261,7 +279,8 @@ int RunStation(int argc, char** argv)
     if (!ParseFileCommandLine(kStationCommand, argc, argv, rows, rowCount, file, status, &options.recipe))
         return status;
     Failure failure;
-    if (!CheckWebOptions(options.web, failure)) return UsageError(kStationCommand, false, "%s", failure.text);
+    if (!CheckWebOptions(options.web, failure) || !MqttOptionsFit(options.mqtt, options.log, failure))
+        return UsageError(kStationCommand, false, "%s", failure.text);
     CatchStopSignals(OnStopSignal);
     static FirmwareSnapshot firmware;
     static FirmwareCheck check;
@@ -293,7 +312,15 @@ int RunStation(int argc, char** argv)
         PrintFirmwareCheck(stderr, file, check, options.settings.baud);
         return kExitUsage;
     }
+    static PlantPublisher publisher;
+    const PlantImage image = {file, firmware.fileSha256};
+    char note[400];
+    if (options.mqtt.url && !StartPublisher(publisher, options.mqtt, options.log, &image, note, failure)) {
+        Say(stderr, "quorvane-cli station: %s; nothing was sent\n", failure.text);
+        return kExitUsage;
+    }
     PrintStart(options, file, firmware, check, log);
+    if (options.mqtt.url) Say(stderr, "mqtt: %s\n", note);
     StartDeviceWatch();
     theStation.ports = options.ports.names;
     theStation.portCount = options.ports.count;
@@ -311,6 +338,7 @@ int RunStation(int argc, char** argv)
         LookForDevices(theStation);
         ApplyWebRequests(theWeb, theStation);
         FinishBoards(screen, toldLogFailure);
+        if (options.mqtt.url) SetPublishedTally(publisher, theStation.tally);
         StartBoards(screen, options, toldLogFailure);
         DrawLiveLines(screen);
         PublishStation(theWeb, theStation);
@@ -321,6 +349,10 @@ int RunStation(int argc, char** argv)
     PublishStation(theWeb, theStation);
     StopWebServer(theWeb);
     if (!terminal) PrintTally(nullptr, theStation.tally);
+    if (options.mqtt.url) {
+        SetPublishedTally(publisher, theStation.tally);
+        if (!StopPublisher(publisher, 5, failure)) Say(stderr, "quorvane-cli station: mqtt: %s\n", failure.text);
+    }
     CloseJobLog(log);
     ReleaseSnapshot(firmware);
     return StationExitStatus(theStation);
@@ -331,7 +363,8 @@ int RunStation(int argc, char** argv)
 const CommandInfo kStationCommand = {
     "station",
     "quorvane-cli station [-p PORT]... [-n COUNT] [-l LOG] [-b BAUD] [-m MODE] [-t SECONDS] [-v]\n"
-    "                            [--base ADDRESS] [--record-size N] [--http [ADDRESS:]PORT]\n"
-    "                            [--http-token TOKEN] [--] FILE\n"
+    "                            [--base ADDRESS] [--record-size N] [--mqtt URL [--mqtt-name NAME]\n"
+    "                            [--mqtt-ca FILE] [--mqtt-user USER --mqtt-password-file FILE]]\n"
+    "                            [--http [ADDRESS:]PORT] [--http-token TOKEN] [--] FILE\n"
     "       quorvane-cli station --recipe R [OPTIONS]",
     kStationHelp, RunStation};

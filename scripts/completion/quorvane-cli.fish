@@ -20,6 +20,9 @@ complete -c quorvane-cli -n $none -a station -d 'write every device that is plug
 complete -c quorvane-cli -n $none -a recipe -d 'what a production recipe will do, without a port'
 complete -c quorvane-cli -n $none -a log -d 'a station log\'s chain, and what it records'
 complete -c quorvane-cli -n $none -a ports -d 'the ports this machine has'
+complete -c quorvane-cli -n $none -a log -d "replay: publish a station's log to an MQTT broker"
+complete -c quorvane-cli -n "__fish_seen_subcommand_from log; and not __fish_seen_subcommand_from replay" -a replay \
+    -d "publish the log's records not yet acknowledged"
 complete -c quorvane-cli -n $none -a help -d 'help for one command'
 complete -c quorvane-cli -n $none -s V -l version -d 'show the version'
 complete -c quorvane-cli -s h -l help -d 'show the help'
@@ -47,7 +50,12 @@ __quorvane_cli_option station -s n -l count -x -d 'end after N boards written'
 __quorvane_cli_option 'frames station' -l recipe -r -F -d 'the production recipe (no FILE)'
 __quorvane_cli_option frames -l serial -x -d 'the serial number patched in'
 __quorvane_cli_option recipe -a check -d 'what the recipe will do'
-__quorvane_cli_option log -a 'verify summary' -d 'the chain, or what the log records'
+__quorvane_cli_option log -a 'verify summary replay' -d 'the chain, or what the log records'
 __quorvane_cli_option station -l http -x -d 'serve the page and the API on [ADDRESS:]PORT'
 __quorvane_cli_option station -l http-token -x -d 'what every POST must carry'
+__quorvane_cli_option 'station log' -l mqtt -x -d 'publish each job to mqtt://HOST[:PORT]/PREFIX'
+__quorvane_cli_option 'station log' -l mqtt-name -x -d "the station's name in topics and ids"
+__quorvane_cli_option 'station log' -l mqtt-ca -r -F -d "TLS, with the broker's CA"
+__quorvane_cli_option 'station log' -l mqtt-user -x -d "the broker's user name"
+__quorvane_cli_option 'station log' -l mqtt-password-file -r -F -d 'the password, the first line of FILE'
 functions -e __quorvane_cli_option
