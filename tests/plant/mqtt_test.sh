@@ -26,8 +26,10 @@ wait_until() {  # WHAT COMMAND...: bounded, for an event
     fail "never: $what"
 }
 lines() { [ "$(cat "$work/$1.jsonl" 2>/dev/null | wc -l)" -ge "$2" ]; }
-free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
-port=$(free_port) tls_port=$(free_port)
+# Two free ports, both held while chosen so that they differ.
+read -r port tls_port < <(python3 -c 'import socket; s = [socket.socket() for _ in "ab"]
+for one in s: one.bind(("127.0.0.1", 0))
+print(*(one.getsockname()[1] for one in s))')
 for name in broker other; do
     openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=$name" -addext subjectAltName=IP:127.0.0.1 \
         -keyout "$work/$name.key" -out "$work/$name.crt" 2>/dev/null || fail "openssl: no $name certificate"
