@@ -82,6 +82,12 @@ struct PortNames {
 };
 CommandOption PortRow(PortNames& ports);
 
+// The recipe's line settings, log and slots, where the command line says
+// nothing of them (the names point into `recipe`); an option that says
+// otherwise is refused, naming both.
+bool TakeRecipeSettings(int argc, char** argv, const Recipe& recipe, JobSettings& settings, const char*& log,
+                        PortNames& ports, Failure& failure);
+
 // " (converted from Intel HEX)" or " (converted from a raw binary)" for a
 // file held as the S-records it converts to; "" for an S-record file.
 const char* ConvertedFrom(const FirmwareSnapshot& firmware, const ImageOptions& image);

@@ -98,3 +98,43 @@ const char* ConvertedFrom(const FirmwareSnapshot& firmware, const ImageOptions& 
     if (!firmware.converted) return "";
     return image.hasBase ? " (converted from a raw binary)" : " (converted from Intel HEX)";
 }
+
+// An option given on the command line, in any of its forms.
+static bool Given(int argc, char** argv, char letter, const char* name)
+{
+    size_t length = std::strlen(name);
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+        if (std::strncmp(argv[i], "--", 2) == 0 && std::strncmp(argv[i] + 2, name, length) == 0 &&
+            argv[i][2 + length] == '=')
+            return true;
+    return letter && AsksFor(argc, argv, letter, name);
+}
+
+bool TakeRecipeSettings(int argc, char** argv, const Recipe& recipe, JobSettings& settings, const char*& log,
+                        PortNames& ports, Failure& failure)
+{
+    bool clash = false;
+    char said[160] = "";
+    if (recipe.hasBaud && Given(argc, argv, 'b', "baud") && settings.baud != recipe.baud)
+        clash = std::snprintf(said, sizeof said, "--baud %lu, the recipe's line.baud %lu", settings.baud, recipe.baud);
+    else if (recipe.hasMode && Given(argc, argv, 'm', "mode") && settings.mode != recipe.mode)
+        clash = std::snprintf(said, sizeof said, "--mode, the recipe's line.mode");
+    else if (recipe.hasAnswerTimeout && Given(argc, argv, 't', "answer-timeout") &&
+             settings.answerTimeoutSeconds != recipe.answerTimeoutSeconds)
+        clash = std::snprintf(said, sizeof said, "--answer-timeout %g, the recipe's line.answer_timeout %g",
+                              settings.answerTimeoutSeconds, recipe.answerTimeoutSeconds);
+    else if (!recipe.log.empty() && log && !IsSameFile(log, recipe.log.c_str()))
+        clash = std::snprintf(said, sizeof said, "--log %s, the recipe's station.log %s", log, recipe.log.c_str());
+    else if (!recipe.slots.empty() && ports.count)
+        clash = std::snprintf(said, sizeof said, "--port, the recipe's station.slots");
+    else if (Given(argc, argv, 0, "base") || Given(argc, argv, 0, "record-size"))
+        clash = std::snprintf(said, sizeof said, "--base or --record-size, the recipe's [image]");
+    if (clash) return Fail(failure, "the command line contradicts the recipe %s: %s", recipe.path.c_str(), said);
+    if (recipe.hasBaud) settings.baud = recipe.baud;
+    if (recipe.hasMode) settings.mode = recipe.mode;
+    if (recipe.hasAnswerTimeout) settings.answerTimeoutSeconds = recipe.answerTimeoutSeconds;
+    if (!recipe.log.empty()) log = recipe.log.c_str();
+    if (!recipe.slots.empty()) ports.count = int(recipe.slots.size());
+    for (size_t i = 0; i < recipe.slots.size(); ++i) ports.names[i] = recipe.slots[i].c_str();
+    return true;
+}

@@ -77,49 +77,6 @@ struct StationOptions {
     WebOptions web = {};
 };
 
-// An option given on the command line, in any of its forms.
-bool Given(int argc, char** argv, char letter, const char* name)
-{
-    size_t length = std::strlen(name);
-    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
-        if (std::strncmp(argv[i], "--", 2) == 0 && std::strncmp(argv[i] + 2, name, length) == 0 &&
-            argv[i][2 + length] == '=')
-            return true;
-    return letter && AsksFor(argc, argv, letter, name);
-}
-
-// The recipe's settings, where the command line says nothing of them; an
-// option that says otherwise is refused, naming both.
-bool TakeRecipeSettings(int argc, char** argv, const Recipe& recipe, StationOptions& options, Failure& failure)
-{
-    JobSettings& settings = options.settings;
-    bool clash = false;
-    char said[160] = "";
-    if (recipe.hasBaud && Given(argc, argv, 'b', "baud") && settings.baud != recipe.baud)
-        clash = std::snprintf(said, sizeof said, "--baud %lu, the recipe's line.baud %lu", settings.baud, recipe.baud);
-    else if (recipe.hasMode && Given(argc, argv, 'm', "mode") && settings.mode != recipe.mode)
-        clash = std::snprintf(said, sizeof said, "--mode, the recipe's line.mode");
-    else if (recipe.hasAnswerTimeout && Given(argc, argv, 't', "answer-timeout") &&
-             settings.answerTimeoutSeconds != recipe.answerTimeoutSeconds)
-        clash = std::snprintf(said, sizeof said, "--answer-timeout %g, the recipe's line.answer_timeout %g",
-                              settings.answerTimeoutSeconds, recipe.answerTimeoutSeconds);
-    else if (!recipe.log.empty() && options.log && !IsSameFile(options.log, recipe.log.c_str()))
-        clash = std::snprintf(said, sizeof said, "--log %s, the recipe's station.log %s", options.log, recipe.log.c_str());
-    else if (!recipe.slots.empty() && options.ports.count)
-        clash = std::snprintf(said, sizeof said, "--port, the recipe's station.slots");
-    else if (Given(argc, argv, 0, "base") || Given(argc, argv, 0, "record-size"))
-        clash = std::snprintf(said, sizeof said, "--base or --record-size, the recipe's [image]");
-    if (clash) return Fail(failure, "the command line contradicts the recipe %s: %s", recipe.path.c_str(), said);
-    if (recipe.hasBaud) settings.baud = recipe.baud;
-    if (recipe.hasMode) settings.mode = recipe.mode;
-    if (recipe.hasAnswerTimeout) settings.answerTimeoutSeconds = recipe.answerTimeoutSeconds;
-    static const char* slots[kMaxPorts];
-    for (size_t i = 0; i < recipe.slots.size(); ++i) slots[i] = recipe.slots[i].c_str();
-    if (!recipe.slots.empty()) options.ports = {{}, int(recipe.slots.size())};
-    for (size_t i = 0; i < recipe.slots.size(); ++i) options.ports.names[i] = slots[i];
-    return true;
-}
-
 Station theStation;
 WebServer* theWeb;  // null without --http
 
@@ -288,18 +245,14 @@ int RunStation(int argc, char** argv)
     static Recipe recipe;
     static StationRecipe run;
     bool ready = options.recipe ? PrepareRecipe(options.recipe, recipe, firmware, check, failure) &&
-                                      TakeRecipeSettings(argc, argv, recipe, options, failure) &&
-                                      (recipe.log.empty() ? OpenJobLog(log, options.log, recipe.imageFile.c_str(),
-                                                                       firmware, failure)
-                                                          : OpenRecipeLog(log, recipe, QUORVANE_VERSION, firmware,
-                                                                          failure))
+                                      TakeRecipeSettings(argc, argv, recipe, options.settings, options.log,
+                                                         options.ports, failure) &&
+                                      OpenRecipeLog(log, options.log, recipe, QUORVANE_VERSION, firmware, failure)
                                 : LoadFirmware(file, options.image, true, firmware, failure) &&
                                       OpenJobLog(log, options.log, file, firmware, failure);
     if (ready && options.recipe) {
         run.recipe = &recipe;
         file = recipe.imageFile.c_str();
-        log.recipe = &recipe;
-        log.version = QUORVANE_VERSION;
         ready = StartRecipeRun(run, log, failure);
     }
     if (!ready) {

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "cli.h"
+#include "recipe.h"
 
 namespace {
 
@@ -32,6 +33,10 @@ const char kWriteHelp[] =
     "                        0 waits for ever; else at least 0.001)\n"
     "  -f, --force           send a file that check finds problems in, exactly as\n"
     "                        the Windows program would\n"
+    "      --recipe R        what the recipe R pins: the image (no FILE), line\n"
+    "                        settings, the ports (its slots), serial numbers,\n"
+    "                        retries, quota, log; each port is written once and\n"
+    "                        an option that contradicts the recipe is refused\n"
     "{write-save}"
     "      --base ADDRESS    FILE is a raw binary image that loads at ADDRESS\n"
     "      --record-size N   data bytes per S3 record of a converted image\n"
@@ -63,9 +68,13 @@ struct WriteOptions {
     double waitSeconds = 0;   // 0: for ever
     const char* log = nullptr;
     ImageOptions image;
+    const char* recipe = nullptr;
 };
 
-PortJob theJobs[kMaxPorts];
+// The jobs: write's own, or, under a recipe, the station's that runs them.
+PortJob theOwnJobs[kMaxPorts];
+PortJob* theJobs = theOwnJobs;
+Station theStation;
 std::atomic<int> theJobCount{0};
 std::atomic<bool> theStopRequested{false};
 
@@ -78,6 +87,7 @@ std::condition_variable theJobEnded;
 void OnStopSignal(int)
 {
     theStopRequested.store(true);
+    StopStation(theStation);
     for (int i = 0; i < theJobCount.load(); ++i) theJobs[i].job.running.store(0);
 }
 
@@ -132,6 +142,21 @@ bool FindDevicePort(char (&name)[256])
     return false;
 }
 
+const Remembered& TheRemembered()
+{
+    static Remembered remembered = LoadRemembered();
+    return remembered;
+}
+
+// No --port: $QUORVANE_PORT, else the remembered port, else auto.
+void ChooseDefaultPort(PortNames& ports)
+{
+    if (ports.count) return;
+    const char* chosen = std::getenv("QUORVANE_PORT");
+    if (!chosen || !*chosen) chosen = TheRemembered().port;
+    ports.names[ports.count++] = *chosen ? chosen : "auto";
+}
+
 // Fills `options`; false with the exit status when the command is not to run.
 bool ParseWriteOptions(int argc, char** argv, WriteOptions& options, int& status)
 {
@@ -150,15 +175,17 @@ bool ParseWriteOptions(int argc, char** argv, WriteOptions& options, int& status
         FlagRow('j', "json", options.telling.json),
         BaseRow(options.image),
         RecordSizeRow(options.image),
+        TextRow(0, "recipe", options.recipe),
     };
-    if (!ParseFileCommandLine(kWriteCommand, argc, argv, rows, options.file, status)) return false;
-    static Remembered remembered = LoadRemembered();
-    if (!settings.baud) settings.baud = remembered.baud;
-    if (options.ports.count == 0) {
-        const char* chosen = std::getenv("QUORVANE_PORT");
-        if (!chosen || !*chosen) chosen = remembered.port;
-        options.ports.names[options.ports.count++] = *chosen ? chosen : "auto";
+    if (!ParseFileCommandLine(kWriteCommand, argc, argv, rows, options.file, status, &options.recipe)) return false;
+    if (options.recipe && (options.force || options.save)) {
+        status = UsageError(kWriteCommand, options.telling.json, "%s", options.force
+                                ? "--force cannot go with --recipe: a recipe's image is written only without problems"
+                                : "--save cannot go with --recipe: the recipe names its ports");
+        return false;
     }
+    if (!settings.baud) settings.baud = TheRemembered().baud;
+    if (!options.recipe) ChooseDefaultPort(options.ports);
     return true;
 }
 
@@ -338,12 +365,155 @@ void PrintSummary(const WriteOptions& options, int jobCount)
     }
 }
 
+// ---- under a recipe ------------------------------------------------------------
+
+// The recipe's image and settings, its log, and its serial numbers' state
+// (numbers a stopped run left out logged as unknown): all before a port is
+// opened. False with the reason.
+bool PrepareRecipeWrite(WriteOptions& options, int argc, char** argv, JobLog& log, StationRecipe& run,
+                        FirmwareSnapshot& firmware, Failure& failure)
+{
+    static Recipe recipe;
+    static FirmwareCheck check;
+    if (!PrepareRecipe(options.recipe, recipe, firmware, check, failure)) return false;
+    if (!TakeRecipeSettings(argc, argv, recipe, options.settings, options.log, options.ports, failure) ||
+        !OpenRecipeLog(log, options.log, recipe, QUORVANE_VERSION, firmware, failure))
+        return false;
+    ChooseDefaultPort(options.ports);
+    options.file = recipe.imageFile.c_str();
+    run.recipe = &recipe;
+    if (!StartRecipeRun(run, log, failure)) return false;
+    if (recipe.boards && recipe.serial.present && run.state.written >= recipe.boards)
+        return Fail(failure, "the recipe's quota of %lu boards is written", recipe.boards);
+    return true;
+}
+
+// Each port a slot of a station that takes one board on each; "auto" is
+// the device's own USB port. False when auto finds none or several.
+bool SetUpRecipeStation(const WriteOptions& options, const FirmwareSnapshot& firmware, JobLog& log,
+                        StationRecipe& run)
+{
+    static char named[kMaxPorts][256];
+    static const char* names[kMaxPorts];
+    for (int i = 0; i < options.ports.count; ++i) {
+        names[i] = options.ports.names[i];
+        if (std::strcmp(names[i], "auto") != 0) continue;
+        if (!FindDevicePort(named[i])) return false;
+        names[i] = named[i];
+    }
+    theStation.ports = names;
+    theStation.portCount = options.ports.count;
+    theStation.count = 0;
+    theStation.settings = options.settings;
+    theStation.firmware = &firmware;
+    theStation.log = &log;
+    theStation.recipe = &run;
+    theStation.once = true;
+    ResetStation(theStation);
+    for (int i = 0; i < options.ports.count; ++i) {
+        char serialNumber[64] = "";
+        FindSerialNumber(names[i], serialNumber);
+        SeeSlot(theStation, names[i], true, serialNumber);
+    }
+    return true;
+}
+
+// An attempt on one board has ended: its outcome, and its number's.
+void TellAttemptEnded(const WriteOptions& options, Progress& progress, int slot)
+{
+    const StationSlot& ended = theStation.slots[slot];
+    const PortJob& job = theStation.jobs[ended.lastJob];
+    BeginRedraw(progress.lines);
+    if (progress.lines.terminal) ClearLine();
+    // A job tried again has started over already: what ended is in `last`.
+    if (ended.job >= 0) return TellPort(job, options.telling.json, "retry", ended.last);
+    PrintOutcome(job, options.telling.json, options.quiet);
+    if (ended.hasSerial && !(options.quiet && job.exitStatus == kExitOk)) {
+        char text[160];
+        std::snprintf(text, sizeof text, "serial number %llu %s", ended.serial, SerialOutcomeName(ended.serialState));
+        TellPort(job, options.telling.json, "serial", text);
+    }
+}
+
+// The station's loop, until every slot's board has ended: no board without
+// its number saved and its record logged.
+void RunRecipeJobs(const WriteOptions& options, long long total)
+{
+    theJobs = theStation.jobs;
+    theJobCount.store(kMaxPorts);
+    if (theStopRequested.load()) StopStation(theStation);
+    StartDeviceWatch();
+    Progress progress = {{StderrIsTerminal(), 0}, std::chrono::steady_clock::now(), std::chrono::steady_clock::now()};
+    while (!StationIsDone(theStation)) {
+        for (int slot; (slot = FinishNextBoard(theStation)) >= 0;) TellAttemptEnded(options, progress, slot);
+        for (int slot; (slot = StartNextBoard(theStation)) >= 0;)
+            TellOpened(theStation.jobs[theStation.slots[slot].job], options.settings, options.telling);
+        ReportProgress(options, progress, kMaxPorts, total, false);
+        if (!StationIsDone(theStation)) WaitForDeviceChange(progress.lines.terminal ? 100 : 200);
+    }
+}
+
+// Each slot's last outcome; a slot whose board never started says why.
+int RecipeWriteStatus(const WriteOptions& options)
+{
+    int worst = theStation.logFailed ? kExitUsage : kExitOk;
+    if (!options.telling.json && !options.quiet)
+        std::fprintf(stderr, "\n%-24s %-10s  %s\n", "PORT", "RESULT", "HOW IT ENDED");
+    for (int i = 0; i < theStation.slotCount; ++i) {
+        StationSlot& slot = theStation.slots[i];
+        int status = slot.written ? slot.lastExitStatus : theStation.stopRequested.load() ? kExitAborted : kExitUsage;
+        if (!slot.written) {
+            std::snprintf(slot.last, sizeof slot.last, "not written: %s", theStation.stopRequested.load() ? "stopped"
+                          : theStation.logFailed ? theStation.logFailure.text : "the recipe's quota of boards is written");
+            if (options.telling.json) PrintJsonOutcome(nullptr, "refused", status, slot.last);
+        }
+        if (!options.telling.json && !options.quiet)
+            Say(stderr, "%-24s %-10s  %s\n", slot.name, slot.written ? ResultName(status) : "-", slot.last);
+        if (status > worst) worst = status;
+    }
+    if (theStation.logFailed) Say(stderr, "quorvane-cli write: %s\n", theStation.logFailure.text);
+    return worst;
+}
+
+int WriteUnderRecipe(WriteOptions& options, int argc, char** argv)
+{
+    static FirmwareSnapshot firmware;
+    static JobLog log;
+    static StationRecipe run;
+    Failure failure;
+    if (!PrepareRecipeWrite(options, argc, argv, log, run, firmware, failure)) {
+        Say(stderr, "quorvane-cli write: %s; nothing was sent\n", failure.text);
+        if (options.telling.json) PrintJsonOutcome(nullptr, "refused", kExitUsage, failure.text);
+        CloseJobLog(log);
+        return FinishOutput("write", kExitUsage);
+    }
+    static FirmwareCheck check;
+    CheckFirmware(firmware, check);
+    if (options.telling.json) PrintJsonStart(options, firmware, check);
+    int status = kExitOk;
+    if (options.wait && !WaitForPorts(options)) {
+        bool stopped = theStopRequested.load();
+        Say(stderr, "quorvane-cli write: %s; nothing was sent\n",
+            stopped ? "stopped while waiting for the port" : "the port did not appear in time");
+        status = stopped ? kExitAborted : kExitPortNotOpened;
+    } else if (!SetUpRecipeStation(options, firmware, log, run)) {
+        status = kExitPortNotOpened;
+    } else {
+        RunRecipeJobs(options, (long long)check.frameData);
+        status = RecipeWriteStatus(options);
+    }
+    CloseJobLog(log);
+    ReleaseSnapshot(firmware);
+    return FinishOutput("write", status);
+}
+
 int RunWrite(int argc, char** argv)
 {
     static WriteOptions options;
     int status = kExitOk;
     if (!ParseWriteOptions(argc, argv, options, status)) return status;
     CatchStopSignals(OnStopSignal);
+    if (options.recipe) return WriteUnderRecipe(options, argc, argv);
     static FirmwareSnapshot firmware;
     static FirmwareCheck check;
     if (!CheckBeforeWriting(options, firmware, check, status)) return status;
@@ -392,5 +562,6 @@ int RunWrite(int argc, char** argv)
 const CommandInfo kWriteCommand = {
     "write",
     "quorvane-cli write [-p PORT]... [-b BAUD] [-m MODE] [-t SECONDS] [-f] [-s] [--wait[=S]] [-l LOG]\n"
-    "                          [--base ADDRESS] [--record-size N] [-q|-v|-j] [--] FILE",
+    "                          [--base ADDRESS] [--record-size N] [-q|-v|-j] [--] FILE\n"
+    "       quorvane-cli write --recipe R [OPTIONS]",
     kWriteHelp, RunWrite};

@@ -124,11 +124,12 @@ bool OpenJobLog(JobLog& log, const char* path, const char* firmwareName, const F
     return Fail(failure, "cannot open the log %s: %s", path, std::strerror(errno));
 }
 
-bool OpenRecipeLog(JobLog& log, const Recipe& recipe, const char* version, const FirmwareSnapshot& firmware,
-                   Failure& failure)
+bool OpenRecipeLog(JobLog& log, const char* path, const Recipe& recipe, const char* version,
+                   const FirmwareSnapshot& firmware, Failure& failure)
 {
-    if (!OpenJobLog(log, recipe.log.c_str(), recipe.imageFile.c_str(), firmware, failure)) return false;
+    if (!OpenJobLog(log, path, recipe.imageFile.c_str(), firmware, failure)) return false;
     log.recipe = &recipe;
+    if (!log.file) return true;
     log.version = version;
     FirmwareSnapshot text;
     if (!TakeSnapshot(log.path, text, failure)) {
@@ -146,7 +147,7 @@ bool OpenRecipeLog(JobLog& log, const Recipe& recipe, const char* version, const
     // line of its own: the chain shows the cut.
     if (!ended && (std::fputc('\n', log.file) == EOF || std::fflush(log.file) != 0)) {
         CloseJobLog(log);
-        return Fail(failure, "cannot write the log %s: %s", recipe.log.c_str(), std::strerror(errno));
+        return Fail(failure, "cannot write the log %s: %s", path, std::strerror(errno));
     }
     return true;
 }
@@ -254,5 +255,16 @@ void SummarizeLog(const char* text, size_t size, std::vector<LogSummary>& summar
         if (state == "written") found->serialsWritten.push_back(number);
         if (state == "spent") found->serialsSpent.push_back(number);
         if (state == "unknown") found->serialsUnknown.push_back(number);
+    }
+    // A number spent by a failed attempt and then written by a retry of the
+    // same board went to that board: written, not spent.
+    for (LogSummary& summary : summaries) {
+        std::vector<unsigned long long>& spent = summary.serialsSpent;
+        const std::vector<unsigned long long>& written = summary.serialsWritten;
+        spent.erase(std::remove_if(spent.begin(), spent.end(),
+                                   [&](unsigned long long number) {
+                                       return std::find(written.begin(), written.end(), number) != written.end();
+                                   }),
+                    spent.end());
     }
 }

@@ -127,10 +127,11 @@ struct JobLog {
 bool OpenJobLog(JobLog& log, const char* path, const char* firmwareName, const FirmwareSnapshot& firmware,
                 Failure& failure);
 
-// Opens the recipe's log (recipe.log) and finds the digest of its last line,
-// so that the chain goes on across runs.
-bool OpenRecipeLog(JobLog& log, const Recipe& recipe, const char* version, const FirmwareSnapshot& firmware,
-                   Failure& failure);
+// Opens the recipe's log at `path` (recipe.log, or the command line's where
+// the recipe names none; null: no log) and finds the digest of its last
+// line, so that the chain goes on across runs.
+bool OpenRecipeLog(JobLog& log, const char* path, const Recipe& recipe, const char* version,
+                   const FirmwareSnapshot& firmware, Failure& failure);
 
 // What a recipe's line tells of one board, beyond the job.
 struct BoardRecord {
@@ -211,6 +212,11 @@ struct StationSlot {
     char last[448];  // how its last job ended, the reason whole, for the live line and the log
     int lastExitStatus;  // of its last job, once `written`
     int lastJob;         // its last job's index in Station::jobs, until another job takes that index
+    // Under a recipe with [serial]: the number its board holds while its job
+    // runs, then how that number ended with the last job.
+    bool hasSerial;
+    unsigned long long serial;
+    SerialOutcome serialState;
 };
 
 struct StationTally {
@@ -248,6 +254,7 @@ struct Station {
     const FirmwareSnapshot* firmware;
     JobLog* log;
     StationRecipe* recipe;        // null: every board the same bytes, no quota, no retries
+    bool once;                    // each slot takes one board (and its retries), then the station is done
 
     StationSlot slots[kMaxPorts];
     int slotCount;

@@ -97,7 +97,6 @@ void StartBoard(Station& station, StationSlot& slot, int index)
     std::memcpy(job.serialNumber, slot.serialNumber, sizeof job.serialNumber);
     job.ended = OnJobEnded;
     slot.job = index;
-    std::snprintf(slot.last, sizeof slot.last, "writing");
     const FirmwareSnapshot& firmware = station.recipe ? station.recipe->boards[index].snapshot : *station.firmware;
     if (!OpenJob(job, station.settings, firmware)) {
         job.finished.store(true);  // a port that cannot be opened ends its job at once
@@ -105,6 +104,13 @@ void StartBoard(Station& station, StationSlot& slot, int index)
     }
     if (station.stopRequested.load()) job.job.running.store(0);
     StartJob(job);
+}
+
+bool EverySlotEnded(const Station& station)
+{
+    for (int i = 0; i < station.slotCount; ++i)
+        if (!station.slots[i].written) return false;
+    return true;
 }
 
 void CountOutcome(StationTally& tally, int exitStatus)
@@ -172,6 +178,13 @@ int StartNextBoard(Station& station)
             station.logFailed = true;
             return -1;
         }
+        if (station.recipe) {
+            const BoardRun& board = station.recipe->boards[index];
+            slot.hasSerial = board.holdsSerial;
+            slot.serial = board.serial;
+            slot.serialState = SerialOutcome::Unknown;  // out, no outcome yet
+        }
+        std::snprintf(slot.last, sizeof slot.last, "writing");
         StartBoard(station, slot, index);
         return i;
     }
@@ -189,6 +202,7 @@ int FinishNextBoard(Station& station)
         BoardRecord record = {};
         bool retry = station.recipe && SettleBoard(station, index, job, record);
         slot.lastJob = slot.job;
+        slot.serialState = record.serialState;
         slot.lastExitStatus = job.exitStatus;
         if (!retry) {
             slot.job = -1;
@@ -271,6 +285,7 @@ bool StationIsDone(const Station& station)
 {
     if (RunningJobs(station) > 0) return false;
     if (station.stopRequested.load() || station.logFailed) return true;
+    if (station.once) return EverySlotEnded(station) || !TakesNewBoards(station);
     if (Quota(station) && BoardsWritten(station) >= Quota(station)) return true;
     return station.count && station.tally.written >= station.count;
 }

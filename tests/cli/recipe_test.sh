@@ -100,5 +100,24 @@ last=$(grep '"serial_state":"written"' "$work/station.jsonl" | tail -n 1 | sed '
 "$cli" frames --recipe "$work/r.toml" --serial "$last" --raw >"$work/last.expected"
 tail -c "$(stat -c %s "$work/last.expected")" "$work/board.raw" | cmp -s - "$work/last.expected" ||
     fail "frames --recipe --serial $last --raw is not what the board that got it received"
+
+# write --recipe: each slot written once, each board its own number (the
+# second after a NAK past the number's frame: spent, and kept for the retry),
+# what frames says, and a log that records both.
+sed -e "s|^slots = .*|slots = [\"$work/w1\", \"$work/w2\"]|" -e 's/station.jsonl/write.jsonl/' \
+    -e 's/board.state/write.state/' -e '/^boards/d' "$work/r.toml" >"$work/w.toml"
+"$sim" --link "$work/w1" --once --raw "$work/w1.raw" >/dev/null 2>&1 &
+pids+=($!)
+"$sim" --link "$work/w2" --once --nak 3 --raw "$work/w2.raw" >/dev/null 2>&1 &
+pids+=($!)
+wait_for "[ -e '$work/w1' ] && [ -e '$work/w2' ]"
+"$cli" write --recipe "$work/w.toml" -q 2>"$work/write.err" || fail "write --recipe: $(cat "$work/write.err")"
+for n in 1 2; do
+    "$cli" frames --recipe "$work/w.toml" --serial 100$((n - 1)) --raw >"$work/w$n.expected"
+    tail -c "$(stat -c %s "$work/w$n.expected")" "$work/w$n.raw" | cmp -s - "$work/w$n.expected" ||
+        fail "write --recipe: slot $n did not get serial number 100$((n - 1))"
+done
+"$cli" log summary "$work/write.jsonl" | grep -q "serial numbers written (2): 1000-1001" ||
+    fail "write --recipe: the log: $("$cli" log summary "$work/write.jsonl")"
 echo "$failures failure(s)"
 [ "$failures" -eq 0 ]

@@ -7,6 +7,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "production.h"
 #include "recipe.h"
 
 namespace {
@@ -272,6 +273,38 @@ TEST(Serial, RestartRows)
         EXPECT_TRUE(row.reason[0] || access(recipe.serial.statePath.c_str(), F_OK) == 0);
         std::system(("rm -rf " + std::string(folder)).c_str());
     }
+}
+
+// What `log summary` counts of a recipe's lines: each number once, under
+// how its board ended.
+TEST(Log, SummaryRows)
+{
+    const char* line = "{\"recipe\":\"r\",\"result\":\"%s\",\"board_serial\":%s,\"serial_state\":\"%s\"}\n";
+    struct Row {
+        const char* result;
+        const char* serial;
+        const char* state;
+    } rows[] = {
+        {"failed", "7", "spent"}, {"written", "7", "written"},   // a retry wrote the number its first try spent
+        {"failed", "8", "spent"},                                // spent, no board has it
+        {"failed", "9", "returned"}, {"written", "9", "written"},
+        {"unknown", "10", "unknown"},
+    };
+    std::string log;
+    for (const Row& row : rows) {
+        char text[200];
+        std::snprintf(text, sizeof text, line, row.result, row.serial, row.state);
+        log += text;
+    }
+    std::vector<LogSummary> summaries;
+    SummarizeLog(log.data(), log.size(), summaries);
+    ASSERT_EQ(summaries.size(), 1u);
+    const LogSummary& summary = summaries[0];
+    EXPECT_EQ(summary.written, 2u);
+    EXPECT_EQ(summary.failed, 3u);
+    EXPECT_EQ(summary.serialsWritten, (std::vector<unsigned long long>{7, 9}));
+    EXPECT_EQ(summary.serialsSpent, (std::vector<unsigned long long>{8}));
+    EXPECT_EQ(summary.serialsUnknown, (std::vector<unsigned long long>{10}));
 }
 
 }  // namespace
