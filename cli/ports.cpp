@@ -10,7 +10,10 @@ const char kPortsHelp[] =
     "Lists the ports this machine has, one per line: serial ports, with the USB\n"
     "vendor:product, description and serial number where the device has them and\n"
     "{ports-stable-name}, and parallel ports. The target device's own USB port (0d5c:0002) is\n"
-    "marked; `write --port auto` picks it when it is the only one.\n"
+    "marked; `write --port auto` picks it when it is the only one. A USB port's\n"
+    "place (usb:1-1.3, where it is plugged in) names it for --port and a\n"
+    "recipe's slots whichever device is there; two devices with one USB serial\n"
+    "number are marked, and their by-id names are not used.\n"
     "\n"
     "  -j, --json   a JSON array of ports instead\n"
     "  -h, --help   this text\n"
@@ -32,12 +35,13 @@ void PrintJsonPort(const PortListing& port, bool first)
     const struct {
         const char* key;
         const char* text;
-    } texts[] = {{"description", port.description}, {"serial", port.serialNumber}, {kStableNameKey, port.stableName}};
+    } texts[] = {{"description", port.description}, {"serial", port.serialNumber}, {kStableNameKey, port.stableName},
+                 {"place", port.place}};
     for (const auto& text : texts) {
         std::printf(",\"%s\":", text.key);
         PrintJsonString(stdout, text.text);
     }
-    std::printf("}");
+    std::printf(",\"serial_shared\":%s}", port.serialShared ? "true" : "false");
 }
 
 void PrintPort(void* context, const PortListing& port)
@@ -53,6 +57,8 @@ void PrintPort(void* context, const PortListing& port)
     if (port.usb) std::printf(" %04x:%04x", port.vendor, port.product);
     if (port.description[0]) Say(stdout, " %s", port.description);
     if (port.serialNumber[0]) Say(stdout, ", serial number %s", port.serialNumber);
+    if (port.serialShared) std::printf(" (another port has it too: name this one by its place)");
+    if (port.place[0]) Say(stdout, ", at %s", port.place);
     if (port.kind == PortKind::DeviceUsb) std::printf("  <- the target device's own USB port");
     std::printf("\n");
     if (port.stableName[0]) Say(stdout, "%-31s %s %s\n", "", kStableNameLead, port.stableName);

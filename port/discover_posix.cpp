@@ -7,6 +7,8 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "port_posix.h"
 
 namespace {
@@ -114,7 +116,70 @@ void ForEachClassEntry(const char* sysRoot, const char* className, Visit visit)
     std::free(names);
 }
 
+// "usb:DEVICE", or "usb:DEVICE:INTERFACE" where the device has several ttys.
+void NamePlace(const std::vector<UsbIdentity>& identities, size_t index, PortListing& port)
+{
+    const UsbIdentity& usb = identities[index];
+    if (!usb.device[0]) return;
+    int onDevice = 0;
+    for (const UsbIdentity& other : identities) onDevice += std::strcmp(other.device, usb.device) == 0;
+    const char* interface = std::strchr(usb.interface, ':');
+    if (onDevice > 1 && interface)
+        std::snprintf(port.place, sizeof port.place, "usb:%s%s", usb.device, interface);
+    else
+        std::snprintf(port.place, sizeof port.place, "usb:%s", usb.device);
+}
+
+// udev gives two devices with one serial number one by-id name, which leads
+// to whichever came last: a name not to be trusted.
+// (The ports of one device with several share its number, and their by-id
+// names differ by interface.)
+void MarkSharedSerial(const std::vector<UsbIdentity>& identities, std::vector<PortListing>& ttys, size_t index)
+{
+    PortListing& port = ttys[index];
+    for (size_t other = 0; other < ttys.size() && port.serialNumber[0]; ++other)
+        if (std::strcmp(identities[other].device, identities[index].device) != 0 &&
+            std::strcmp(ttys[other].serialNumber, port.serialNumber) == 0)
+            port.serialShared = true;
+    if (port.serialShared) port.stableName[0] = '\0';
+}
+
 }  // namespace
+
+bool FindPortAt(const char* place, char* path, size_t size)
+{
+    struct Search {
+        const char* place;
+        char* path;
+        size_t size;
+        bool found;
+    } search = {place, path, size, false};
+    ListPorts([](void* context, const PortListing& port) {
+        Search& looking = *static_cast<Search*>(context);
+        if (looking.found || std::strcmp(port.place, looking.place) != 0) return;
+        looking.found = std::snprintf(looking.path, looking.size, "%s", port.name) < int(looking.size);
+    }, &search);
+    return search.found;
+}
+
+bool ByIdNameIsShared(const char* name, char (&serialNumber)[64])
+{
+    struct Search {
+        char device[PATH_MAX];
+        char* serialNumber;
+        bool shared;
+    } search = {};
+    search.serialNumber = serialNumber;
+    if (!std::strstr(name, "/serial/by-id/") || !realpath(name, search.device)) return false;
+    ListPorts([](void* context, const PortListing& port) {
+        Search& looking = *static_cast<Search*>(context);
+        char device[PATH_MAX];
+        if (!port.serialShared || !realpath(port.name, device) || std::strcmp(device, looking.device) != 0) return;
+        looking.shared = true;
+        std::memcpy(looking.serialNumber, port.serialNumber, sizeof port.serialNumber);
+    }, &search);
+    return search.shared;
+}
 
 const char* SysfsRoot()
 {
@@ -128,16 +193,20 @@ UsbIdentity UsbIdentityOf(const char* sysfsEntry)
     char directory[PATH_MAX];
     if (!realpath(sysfsEntry, directory)) return usb;
     for (;;) {
+        const char* slash = std::strrchr(directory, '/');
         if (ReadHexFile(directory, "idVendor", usb.vendor) && ReadHexFile(directory, "idProduct", usb.product)) {
             usb.known = true;
             ReadSysfsText(directory, "manufacturer", usb.manufacturer, sizeof usb.manufacturer);
             ReadSysfsText(directory, "product", usb.productName, sizeof usb.productName);
             ReadSysfsText(directory, "serial", usb.serialNumber, sizeof usb.serialNumber);
+            if (slash && std::strlen(slash + 1) < sizeof usb.device) std::strcpy(usb.device, slash + 1);
             return usb;
         }
-        char* slash = std::strrchr(directory, '/');
         if (!slash || slash == directory) return usb;
-        *slash = '\0';
+        // The entry just below the USB device is its interface: "1-1.3:1.0".
+        if (std::strchr(slash + 1, ':') && std::strlen(slash + 1) < sizeof usb.interface)
+            std::strcpy(usb.interface, slash + 1);
+        *const_cast<char*>(slash) = '\0';
     }
 }
 
@@ -151,6 +220,8 @@ void ListPorts(void (*add)(void* context, const PortListing& port), void* contex
     const char* sysRoot = SysfsRoot();
     const char* devRoot = std::getenv("QUORVANE_DEV_ROOT");
     if (!devRoot || !*devRoot) devRoot = "/dev";
+    std::vector<PortListing> ttys;
+    std::vector<UsbIdentity> identities;
     ForEachClassEntry(sysRoot, "tty", [&](const char* entry, const char* name) {
         // Consoles and ptys have no device behind them.
         if (!Exists(entry, "device") || HasNoUart(entry)) return;
@@ -160,8 +231,14 @@ void ListPorts(void (*add)(void* context, const PortListing& port), void* contex
         port.kind = IsDeviceUsb(usb) ? PortKind::DeviceUsb : PortKind::Serial;
         Describe(usb, port);
         FindStableName(devRoot, name, port);
-        add(context, port);
+        ttys.push_back(port);
+        identities.push_back(usb);
     });
+    for (size_t i = 0; i < ttys.size(); ++i) {
+        NamePlace(identities, i, ttys[i]);
+        MarkSharedSerial(identities, ttys, i);
+        add(context, ttys[i]);
+    }
     ForEachClassEntry(sysRoot, "printer", [&](const char* entry, const char* name) {
         if (std::strncmp(name, "lp", 2) != 0 || !Exists(entry, "device")) return;
         PortListing port = {};

@@ -102,3 +102,7 @@ bool PortIsPresent(const char* name)
 // Windows gives a USB serial port to every user, and has no modem manager
 // that would open it.
 const char* MissingDeviceRule() { return nullptr; }
+
+// Windows names no place a port is plugged in as --port takes it: a place
+// finds nothing here.
+bool FindPortAt(const char*, char*, size_t) { return false; }

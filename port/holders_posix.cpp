@@ -140,6 +140,8 @@ bool NamesAPort(const char* name, char* why, size_t size) { return KindOfPath(na
 
 bool PortIsPresent(const char* name)
 {
+    char path[256];
+    if (IsPlaceName(name)) return FindPortAt(name, path, sizeof path);
     struct stat status = {};
     return stat(name, &status) == 0;
 }

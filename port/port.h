@@ -146,11 +146,26 @@ struct PortListing {
     char description[128]; // manufacturer and product, where the device says
     char serialNumber[64]; // the USB device's, where it has one
     char stableName[192];  // a name that survives replugging (/dev/serial/by-id/...), or ""
+    // Where it is plugged in, as --port takes it: "usb:1-1.3" (the USB
+    // device's place in the bus tree, as /dev/serial/by-path shows it), with
+    // the interface added ("usb:1-1.3:1.1") where the device has several
+    // ports; "" where the system does not tell.
+    char place[48];
+    // Another port has the same USB serial number (many adapters share one):
+    // a by-id name may lead to either, so it is not shown, and not opened.
+    bool serialShared;
 };
 
 // The port `name` is there now (a device path exists; a COM or LPT port is
-// in the device map), without opening it.
+// in the device map; something is plugged in at a place), without opening it.
 bool PortIsPresent(const char* name);
+
+// "usb:...": a port named by where it is plugged in.
+bool IsPlaceName(const char* name);
+
+// The device path of the port plugged in at `place` now; false when there
+// is none.
+bool FindPortAt(const char* place, char* path, size_t size);
 
 // Where the system names a rule that gives the target device's own USB
 // port to the dialout group and keeps modem managers off it, the file of

@@ -354,12 +354,34 @@ PortError ErrorOf(int error)
     }
 }
 
+// A place ("usb:1-1.3") as the device path there now, and a by-id name
+// that may lead to either of two devices refused; false with the reason.
+bool FindDevicePath(const char* name, const char*& path, char (&found)[256], PortOpening& opening)
+{
+    char serialNumber[64];
+    char why[320];
+    path = name;
+    if (IsPlaceName(name) && !FindPortAt(name, found, sizeof found)) {
+        FormatOpenError(opening, name, PortError::NotFound, "no serial port is plugged in there (see quorvane-cli ports)");
+        return false;
+    }
+    if (IsPlaceName(name)) path = found;
+    if (!ByIdNameIsShared(name, serialNumber)) return true;
+    std::snprintf(why, sizeof why, "another device has the same USB serial number %s, so this name may lead to either; "
+                  "name the port by where it is plugged in (see quorvane-cli ports)", serialNumber);
+    FormatOpenError(opening, name, PortError::BadName, why);
+    return false;
+}
+
 }  // namespace
 
 PortOpening OpenPort(const char* name, unsigned long baud, AnswerMode mode)
 {
     PortOpening opening = {};
     char why[160];
+    char found[256];
+    const char* asked = name;
+    if (!FindDevicePath(asked, name, found, opening)) return opening;
     PathKind pathKind = KindOfPath(name, why, sizeof why);
     if (pathKind == PathKind::NotAPort) {
         FormatOpenError(opening, name, PortError::NotAPort, why);

@@ -68,7 +68,13 @@ struct UsbIdentity {
     char manufacturer[64];
     char productName[64];
     char serialNumber[64];
+    char device[32];     // the USB device's sysfs name, its place in the bus tree: "1-1.3"
+    char interface[32];  // the interface the entry is under: "1-1.3:1.0", or ""
 };
+
+// A /dev/serial/by-id name that leads to a device whose USB serial number
+// another device has too (and that number into `serialNumber`).
+bool ByIdNameIsShared(const char* name, char (&serialNumber)[64]);
 
 // Walks up from a sysfs device entry (a path, links resolved) to the USB
 // device it belongs to, if any.

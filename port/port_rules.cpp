@@ -317,3 +317,5 @@ void DescriptionOfFriendlyName(const char* friendlyName, const char* portName, c
         length -= nameLength + 3;
     snprintf(description, size, "%.*s", int(length), friendlyName);
 }
+
+bool IsPlaceName(const char* name) { return std::strncmp(name, "usb:", 4) == 0; }

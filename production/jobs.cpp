@@ -164,7 +164,8 @@ void FindSerialNumber(const char* name, char (&serialNumber)[64])
     serialNumber[0] = '\0';
     ListPorts([](void* context, const PortListing& port) {
         Search& looking = *static_cast<Search*>(context);
-        if (std::strcmp(port.name, looking.name) == 0 || std::strcmp(port.stableName, looking.name) == 0)
+        if (std::strcmp(port.name, looking.name) == 0 || std::strcmp(port.stableName, looking.name) == 0 ||
+            std::strcmp(port.place, looking.name) == 0)
             std::memcpy(looking.serialNumber, port.serialNumber, sizeof port.serialNumber);
     }, &search);
 }

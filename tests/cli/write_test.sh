@@ -390,6 +390,12 @@ start_sim station-found --once
 ln -sfn "$pty" "$work/devroot/ttyACM0"
 input= run station "$worked" -n 1
 expect "station on the device's own USB ports" 0 "$work/devroot/ttyACM0 (serial number QV0042): written"
+start_sim at-place --once
+ln -sfn "$pty" "$work/devroot/ttyACM0"
+run write "$worked" -p usb:1-2 -q -l "$work/place.jsonl"
+expect "write to the port plugged in at a place" 0 ""
+grep -q '"port":"usb:1-2","serial":"QV0042"' "$work/place.jsonl" || fail "a place: not logged as the slot"
+sim_verdict at-place
 # A second device port, its serial number with an escape in it: auto picks
 # neither, and ports shows both, the escape as text and as JSON.
 cp -r "$usb" "$sys/devices/usb1/1-3"; mv "$sys/devices/usb1/1-3/1-2:1.0" "$sys/devices/usb1/1-3/1-3:1.0"

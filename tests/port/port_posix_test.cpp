@@ -106,6 +106,52 @@ TEST(PosixPorts, ListedWithTheirUsbIdentity)
                                                 "/lp0 parallel ||"}));
 }
 
+// The device's own port with the adapter's serial number, and two ports on
+// one device (one number, two by-id names): each port named by its place,
+// and the by-id name that may lead to either of two devices neither shown
+// nor trusted.
+TEST(PosixPorts, PlacesAndSharedSerialNumbers)
+{
+    Tree tree;
+    MakeTree(tree);
+    const std::string dual = "sys/devices/usb1/1-3";
+    tree.File(dual + "/idVendor", "0403");
+    tree.File(dual + "/idProduct", "6010");
+    tree.File(dual + "/serial", "FT2DUAL");
+    tree.File("sys/devices/usb1/1-2/serial", "A50285BI");
+    tree.File("dev/ttyUSB0", "");
+    for (const char* port : {"1.0/ttyUSB1", "1.1/ttyUSB2"}) {
+        std::string entry = dual + "/1-3:" + port, name = entry.substr(entry.rfind('/') + 1);
+        tree.File(entry + "/tty/" + name + "/dev", "188:1");
+        tree.Link("sys/class/tty/" + name, entry + "/tty/" + name);
+        tree.Link("sys/class/tty/" + name + "/device", entry);
+        tree.File("dev/" + name, "");
+    }
+    tree.Link("dev/serial/by-id/usb-FTDI_Dual_FT2DUAL-if00-port0", "dev/ttyUSB1");
+    std::vector<std::string> found;
+    ListPorts([](void* context, const PortListing& port) {
+        static_cast<std::vector<std::string>*>(context)->push_back(
+            std::string(port.name + std::strlen(getenv("QUORVANE_DEV_ROOT"))) + " " + port.place + " " +
+            (port.serialShared ? "shared" : "") + (port.stableName[0] ? "by-id" : ""));
+    }, &found);
+    EXPECT_EQ(found, (std::vector<std::string>{"/ttyACM0 usb:1-2 shared", "/ttyS0  ", "/ttyUSB0 usb:1-1 shared",
+                                                "/ttyUSB1 usb:1-3:1.0 by-id", "/ttyUSB2 usb:1-3:1.1 ", "/lp0  "}));
+    char path[256];
+    EXPECT_TRUE(FindPortAt("usb:1-3:1.1", path, sizeof path));
+    EXPECT_EQ(std::string(path), tree.root + "/dev/ttyUSB2");
+    EXPECT_FALSE(FindPortAt("usb:1-3", path, sizeof path)) << "two ports there: the interface says which";
+    EXPECT_TRUE(PortIsPresent("usb:1-2"));
+    EXPECT_FALSE(PortIsPresent("usb:1-9"));
+    char serialNumber[64];
+    const std::string byId = tree.root + "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+    EXPECT_TRUE(ByIdNameIsShared(byId.c_str(), serialNumber));
+    EXPECT_STREQ(serialNumber, "A50285BI");
+    EXPECT_FALSE(ByIdNameIsShared((tree.root + "/dev/serial/by-id/usb-FTDI_Dual_FT2DUAL-if00-port0").c_str(),
+                                  serialNumber));
+    PortOpening opening = OpenPort(byId.c_str(), 9600, AnswerMode::Auto);
+    EXPECT_TRUE(!opening.port && std::strstr(opening.message, "the same USB serial number A50285BI")) << opening.message;
+}
+
 TEST(PosixPorts, KindAndLatencyTimerByTheOpenPortsDeviceNumber)
 {
     Tree tree;
