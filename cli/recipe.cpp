@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cli.h"
+#include "plant.h"
 #include "recipe.h"
 
 namespace {
@@ -13,8 +14,9 @@ const char kRecipeHelp[] =
     "SHA-256 the recipe gives and no problems) and its serial-number state, and\n"
     "shows what `station --recipe FILE` will do: the image and its digest, the\n"
     "line settings, the slots, retries, the quota, the log, the serial scheme\n"
-    "and the numbers the next boards get, and the traceability fields. Opens no\n"
-    "port and changes no file. man quorvane-cli documents every key.\n"
+    "and the numbers the next boards get, the traceability fields, and the\n"
+    "station's broker and page (the files of the password and the token, never\n"
+    "what they hold). Opens no port and changes no file. man quorvane-cli documents every key.\n"
     "\n"
     "  -h, --help            this text\n"
     "\n"
@@ -39,6 +41,29 @@ void PrintSerial(const Recipe& recipe, const SerialState& state)
     for (int i = 0; i < 5 && HandOutSerial(next, number); ++i) std::printf(" %llu", number);
     std::printf("%s\nboards written under this recipe: %lu\n", next.next > next.last ? " (the block is used up)" : "",
                 state.written);
+}
+
+// The station's broker and page: the files that hold the password and the
+// token are named, never what they hold. False for a broker's URL the
+// station would refuse.
+bool PrintStationTables(const Recipe& recipe, Failure& failure)
+{
+    const RecipeMqtt& mqtt = recipe.mqtt;
+    PlantTarget target;
+    if (!mqtt.url.empty()) {
+        if (!ParseMqttUrl(mqtt.url.c_str(), target, failure)) return false;
+        Say(stdout, "mqtt: %s (%s:%d, %s), station name %s\n", mqtt.url.c_str(), target.host, target.port,
+            target.tls || !mqtt.caFile.empty() ? "TLS" : "no TLS",
+            mqtt.name.empty() ? "the log's file name" : mqtt.name.c_str());
+        if (!mqtt.user.empty())
+            Say(stdout, "mqtt user: %s, password in %s\n", mqtt.user.c_str(),
+                mqtt.passwordFile.empty() ? "none" : mqtt.passwordFile.c_str());
+        if (!mqtt.caFile.empty()) Say(stdout, "mqtt ca: %s\n", mqtt.caFile.c_str());
+    }
+    if (!recipe.http.listen.empty())
+        Say(stdout, "http: %s, token %s%s\n", recipe.http.listen.c_str(), recipe.http.tokenFile.empty() ? "none" : "in ",
+            recipe.http.tokenFile.c_str());
+    return true;
 }
 
 int CheckRecipe(const char* path)
@@ -72,7 +97,12 @@ int CheckRecipe(const char* path)
     if (recipe.serial.present) PrintSerial(recipe, state);
     else std::printf("serial: none (every board gets the same bytes)\n");
     for (const TraceField& field : recipe.trace) Say(stdout, "trace %s: %s\n", field.key.c_str(), field.value.c_str());
+    bool fits = PrintStationTables(recipe, failure);
     ReleaseSnapshot(firmware);
+    if (!fits) {
+        Say(stderr, "quorvane-cli recipe: %s: mqtt.url: %s\n", path, failure.text);
+        return kExitUsage;
+    }
     return FinishOutput("recipe", kExitOk);
 }
 

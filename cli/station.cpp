@@ -26,7 +26,8 @@ const char kStationHelp[] =
     "\n"
     "      --recipe R        what the recipe R pins: the image (no FILE), line\n"
     "                        settings, slots, serial numbers, retries, quota,\n"
-    "                        log; an option that contradicts it is refused\n"
+    "                        log, broker and page; an option that contradicts\n"
+    "                        it is refused\n"
     "  -p, --port PORT       a port to watch (give it several times); default:\n"
     "                        every port of the target device's own USB kind\n"
     "  -n, --count N         end after N boards written\n"
@@ -187,6 +188,68 @@ void PrintStart(const StationOptions& options, const char* file, const FirmwareS
     std::fprintf(stderr, "; Ctrl-C ends\n");
 }
 
+// A setting of the recipe's [mqtt] or [http] and the option that gives it:
+// the option's text, null where the command line says nothing.
+struct PinnedSetting {
+    const char* option;
+    const char*& given;
+    const std::string& pinned;  // "": the recipe leaves it open
+    const char* key;
+    bool file;                  // a path: the same file by another name is no contradiction
+};
+
+// The first line of `path`, without its line end; false for a file that
+// cannot be read or whose first line is empty.
+bool ReadToken(const std::string& path, std::string& token, Failure& failure)
+{
+    FILE* file = OpenNamedFile(path.c_str(), "rb");
+    if (!file) return Fail(failure, "cannot read the token file %s", path.c_str());
+    char line[256] = "";
+    if (!std::fgets(line, sizeof line, file)) line[0] = '\0';
+    std::fclose(file);
+    token.assign(line, std::strcspn(line, "\r\n"));
+    return !token.empty() || Fail(failure, "the token file %s has no token on its first line", path.c_str());
+}
+
+// The recipe's broker and page (station only), where the command line says
+// nothing of them; an option that says otherwise is refused, naming both
+// (the token never: only its file). The options then point into `recipe`
+// and `token`, which the caller keeps.
+bool TakeStationRecipe(const Recipe& recipe, StationOptions& options, std::string& token, Failure& failure)
+{
+    PlantOptions& mqtt = options.mqtt;
+    const PinnedSetting pinned[] = {
+        {"--mqtt", mqtt.url, recipe.mqtt.url, "mqtt.url", false},
+        {"--mqtt-name", mqtt.name, recipe.mqtt.name, "mqtt.name", false},
+        {"--mqtt-user", mqtt.user, recipe.mqtt.user, "mqtt.user", false},
+        {"--mqtt-password-file", mqtt.passwordFile, recipe.mqtt.passwordFile, "mqtt.password_file", true},
+        {"--mqtt-ca", mqtt.caFile, recipe.mqtt.caFile, "mqtt.ca", true},
+        {"--http", options.web.listen, recipe.http.listen, "http.listen", false},
+    };
+    for (const PinnedSetting& setting : pinned) {
+        if (!setting.given || setting.pinned.empty()) continue;
+        bool same = setting.file ? IsSameFile(setting.given, setting.pinned.c_str()) : setting.pinned == setting.given;
+        if (!same)
+            return Fail(failure, "the command line contradicts the recipe %s: %s %s, the recipe's %s %s",
+                        recipe.path.c_str(), setting.option, setting.given, setting.key, setting.pinned.c_str());
+    }
+    for (const PinnedSetting& setting : pinned)
+        if (!setting.given && !setting.pinned.empty()) setting.given = setting.pinned.c_str();
+    if (recipe.http.tokenFile.empty()) return true;
+    if (!ReadToken(recipe.http.tokenFile, token, failure)) return false;
+    if (options.web.token && token != options.web.token)
+        return Fail(failure, "the command line contradicts the recipe %s: --http-token, the token in the recipe's "
+                    "http.token_file %s", recipe.path.c_str(), recipe.http.tokenFile.c_str());
+    options.web.token = token.c_str();
+    return true;
+}
+
+// The broker's and the page's options go together as they should.
+bool StationOptionsFit(StationOptions& options, Failure& failure)
+{
+    return CheckWebOptions(options.web, failure) && MqttOptionsFit(options.mqtt, options.log, failure);
+}
+
 // The page and the API, listening before the first board is taken.
 bool StartWeb(const WebOptions& options, const char* file, const FirmwareSnapshot& firmware,
               const FirmwareCheck& check)
@@ -236,7 +299,8 @@ int RunStation(int argc, char** argv)
     if (!ParseFileCommandLine(kStationCommand, argc, argv, rows, rowCount, file, status, &options.recipe))
         return status;
     Failure failure;
-    if (!CheckWebOptions(options.web, failure) || !MqttOptionsFit(options.mqtt, options.log, failure))
+    // Under a recipe, these are looked at once its settings are taken.
+    if (!options.recipe && !StationOptionsFit(options, failure))
         return UsageError(kStationCommand, false, "%s", failure.text);
     CatchStopSignals(OnStopSignal);
     static FirmwareSnapshot firmware;
@@ -244,9 +308,12 @@ int RunStation(int argc, char** argv)
     static JobLog log;
     static Recipe recipe;
     static StationRecipe run;
+    static std::string token;
     bool ready = options.recipe ? PrepareRecipe(options.recipe, recipe, firmware, check, failure) &&
                                       TakeRecipeSettings(argc, argv, recipe, options.settings, options.log,
                                                          options.ports, failure) &&
+                                      TakeStationRecipe(recipe, options, token, failure) &&
+                                      StationOptionsFit(options, failure) &&
                                       OpenRecipeLog(log, options.log, recipe, QUORVANE_VERSION, firmware, failure)
                                 : LoadFirmware(file, options.image, true, firmware, failure) &&
                                       OpenJobLog(log, options.log, file, firmware, failure);

@@ -33,6 +33,8 @@ const KeyRow kKeys[] = {
     {"", "station", KeyKind::Table},
     {"", "serial", KeyKind::Table},
     {"", "trace", KeyKind::Table},
+    {"", "mqtt", KeyKind::Table},
+    {"", "http", KeyKind::Table},
     {"image", "file", KeyKind::Text},
     {"image", "sha256", KeyKind::Text},
     {"image", "base", KeyKind::Whole},
@@ -49,6 +51,13 @@ const KeyRow kKeys[] = {
     {"serial", "first", KeyKind::Whole},
     {"serial", "last", KeyKind::Whole},
     {"serial", "state", KeyKind::Text},
+    {"mqtt", "url", KeyKind::Text},
+    {"mqtt", "name", KeyKind::Text},
+    {"mqtt", "user", KeyKind::Text},
+    {"mqtt", "password_file", KeyKind::Text},
+    {"mqtt", "ca", KeyKind::Text},
+    {"http", "listen", KeyKind::Text},
+    {"http", "token_file", KeyKind::Text},
 };
 
 bool IsKind(const toml::node& node, KeyKind kind)
@@ -265,6 +274,44 @@ bool ReadSerial(Reading& reading, const toml::node& node, Recipe& recipe)
     return true;
 }
 
+// The text of `key` in `table`, or "" where it is absent.
+std::string TextOf(const toml::table& table, const char* key)
+{
+    const toml::node* node = table.get(key);
+    return node ? std::string(**node->as_string()) : std::string();
+}
+
+// The broker's URL is checked for its scheme here; the station checks the
+// rest of it as it does --mqtt's.
+bool ReadMqtt(Reading& reading, const toml::node& node, Recipe& recipe)
+{
+    const toml::table& table = *node.as_table();
+    const toml::node* url = table.get("url");
+    if (!url) return Fail(reading.failure, "%s: line %u: [mqtt] needs url", reading.path, LineOf(node));
+    RecipeMqtt& mqtt = recipe.mqtt;
+    mqtt.url = **url->as_string();
+    if (!StartsWithIgnoringCase(mqtt.url.c_str(), "mqtt://") && !StartsWithIgnoringCase(mqtt.url.c_str(), "mqtts://"))
+        return Refuse(reading, *url, "mqtt", "url", "must be mqtt://HOST[:PORT]/PREFIX or mqtts://...");
+    mqtt.name = TextOf(table, "name");
+    mqtt.user = TextOf(table, "user");
+    if (const toml::node* password = table.get("password_file")) {
+        if (mqtt.user.empty()) return Refuse(reading, *password, "mqtt", "password_file", "goes with mqtt.user");
+        mqtt.passwordFile = Resolve(reading, **password->as_string());
+    }
+    if (table.get("ca")) mqtt.caFile = Resolve(reading, TextOf(table, "ca"));
+    return true;
+}
+
+bool ReadHttp(Reading& reading, const toml::node& node, Recipe& recipe)
+{
+    const toml::table& table = *node.as_table();
+    recipe.http.listen = TextOf(table, "listen");
+    if (recipe.http.listen.empty())
+        return Fail(reading.failure, "%s: line %u: [http] needs listen ([ADDRESS:]PORT)", reading.path, LineOf(node));
+    if (table.get("token_file")) recipe.http.tokenFile = Resolve(reading, TextOf(table, "token_file"));
+    return true;
+}
+
 }  // namespace
 
 bool ParseRecipe(const char* text, size_t size, const char* path, Recipe& recipe, Failure& failure)
@@ -299,6 +346,8 @@ bool ParseRecipe(const char* text, size_t size, const char* path, Recipe& recipe
     }
     if (const toml::node* trace = top.get("trace"))
         for (auto&& [key, value] : *trace->as_table()) recipe.trace.push_back({std::string(key.str()), **value.as_string()});
+    if (const toml::node* mqtt = top.get("mqtt"); mqtt && !ReadMqtt(reading, *mqtt, recipe)) return false;
+    if (const toml::node* http = top.get("http"); http && !ReadHttp(reading, *http, recipe)) return false;
     return true;
 }
 

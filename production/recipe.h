@@ -1,6 +1,7 @@
 // A production recipe: one TOML file that pins what a station does (the
 // image and its digest, the line settings, the slots, the serial-number
-// scheme, retries, a quota, the log and free-form traceability fields);
+// scheme, retries, a quota, the log, free-form traceability fields, and
+// the station's broker and page);
 // the serial numbers it hands out, each exactly once, through a state file
 // made durable before a job starts; and each board's own image, the
 // snapshot with the number's bytes changed. Decides; never prints.
@@ -53,6 +54,20 @@ struct TraceField {
     std::string key, value;
 };
 
+// The station's MQTT broker, as station --mqtt and its options; "" where
+// not given. The files are resolved against the recipe's folder.
+struct RecipeMqtt {
+    std::string url;                // mqtt://HOST[:PORT]/PREFIX or mqtts://...; "": no [mqtt]
+    std::string name, user, passwordFile, caFile;
+};
+
+// The station's page, as station --http; the token is in a file of its own
+// (its first line), so that the recipe itself can be shared.
+struct RecipeHttp {
+    std::string listen;             // "[ADDRESS:]PORT"; "": no [http]
+    std::string tokenFile;          // resolved; "": no token
+};
+
 struct Recipe {
     std::string path;               // as given
     char sha256[65];                // of the recipe file's bytes
@@ -70,6 +85,8 @@ struct Recipe {
     std::string log;                // resolved; "" when not given
     SerialScheme serial;
     std::vector<TraceField> trace;  // in the file's order
+    RecipeMqtt mqtt;                // station only
+    RecipeHttp http;                // station only
 };
 
 // The recipe in `text`: every key known and of its type, every value in

@@ -52,6 +52,40 @@ void AppendField(std::string& out, const char* key, const char* text)
     AppendJsonString(out, text);
 }
 
+// The recipe the station runs under, or null: its name, its digest and its
+// traceability fields.
+void AppendRecipe(std::string& out, const Station& station)
+{
+    if (!station.recipe) {
+        out += ",\"recipe\":null";
+        return;
+    }
+    const Recipe& recipe = *station.recipe->recipe;
+    out += ",\"recipe\":{\"name\":";
+    AppendJsonString(out, recipe.name.c_str());
+    AppendField(out, "sha256", recipe.sha256);
+    out += ",\"trace\":{";
+    for (const TraceField& field : recipe.trace) {
+        if (out.back() != '{') out += ',';
+        AppendJsonString(out, field.key.c_str());
+        out += ':';
+        AppendJsonString(out, field.value.c_str());
+    }
+    out += "}}";
+}
+
+// The number the slot's board holds: "out" while its job runs, then how it
+// ended; both null where it has none.
+void AppendBoardSerial(std::string& out, const StationSlot& slot)
+{
+    if (!slot.hasSerial) {
+        out += ",\"board_serial\":null,\"serial_state\":null";
+        return;
+    }
+    Append(out, ",\"board_serial\":%llu", slot.serial);
+    AppendField(out, "serial_state", slot.job >= 0 ? "out" : SerialOutcomeName(slot.serialState));
+}
+
 // Why the station takes no new board, or "" while it does; and the state in a word.
 void DescribeStation(const Station& station, const char*& state, char (&banner)[400])
 {
@@ -326,6 +360,7 @@ void PublishStation(WebServer* web, const Station& station)
     AppendJsonString(out, web->image.file);
     Append(out, ",\"sha256\":\"%s\",\"sent_sha256\":\"%s\",\"bytes\":%lld}", web->image.sha256,
            web->image.sentSha256, web->image.total);
+    AppendRecipe(out, station);
     unsigned long judged = tally.written + tally.failed;
     Append(out, ",\"count\":%lu,\"tally\":{\"written\":%lu,\"failed\":%lu,\"aborted\":%lu,\"yield\":%.1f}",
            station.count, tally.written, tally.failed, tally.aborted,
@@ -338,6 +373,7 @@ void PublishStation(WebServer* web, const Station& station)
         AppendField(out, "serial", slot.serialNumber);
         AppendField(out, "state", SlotState(slot));
         AppendField(out, "text", slot.job >= 0 ? "" : slot.last);
+        AppendBoardSerial(out, slot);
         Append(out, ",\"sent\":%lld,\"total\":%lld}", slot.job >= 0 ? station.jobs[slot.job].sent.load() : 0,
                web->image.total);
     }

@@ -1,8 +1,10 @@
 #!/bin/bash
 # station --mqtt against a real broker (mosquitto on a free port): two
-# stations, one over TLS, write simulated boards while the broker is stopped
-# and started again; every job of both arrives as its log line, each id once
-# once duplicates are dropped; one restarted sends what was not acknowledged,
+# stations, one over TLS, each under a recipe that names the broker and its
+# own block of serial numbers, write simulated boards while the broker is
+# stopped and started again; every job of both arrives as its log line, each
+# id once once duplicates are dropped, each board's number from its station's
+# block; one restarted sends what was not acknowledged,
 # log replay skips what was. The retained status shows both, a killed
 # station offline by its last will; a password or a CA the broker does not
 # take stops a station (exit 2) before any board.
@@ -54,6 +56,31 @@ start_broker() {
     pids+=("$broker")
     wait_until "the broker listens" bash -c "echo >/dev/tcp/127.0.0.1/$port"
 }
+recipe() {  # NAME FIRST URL [KEY = VALUE]: a station's recipe, its broker in [mqtt]
+    cat >"$work/$1.toml" <<EOF
+name = "board $1"
+[image]
+file = "$worked"
+sha256 = "$(sha256sum "$worked" | cut -c1-64)"
+[station]
+slots = ["$work/dev$1"]
+log = "$1.jsonl"
+[serial]
+address = 4
+width = 4
+format = "be"
+first = $2
+last = $(($2 + 99))
+state = "$1.state"
+[mqtt]
+url = "$3"
+user = "line"
+password_file = "password"
+${4:-}
+EOF
+}
+recipe A 1000 "mqtts://127.0.0.1:$tls_port/plant" 'ca = "broker.crt"'
+recipe B 2000 "mqtt://127.0.0.1:$port/plant"
 login=(--mqtt-user line --mqtt-password-file "$work/password")
 plain=(--mqtt "mqtt://127.0.0.1:$port/plant" "${login[@]}")
 tls=(--mqtt "mqtts://127.0.0.1:$tls_port/plant" --mqtt-ca "$work/broker.crt" "${login[@]}")
@@ -61,10 +88,10 @@ board() {  # NAME: a board unplugged after each job and plugged in again
     "$sim" --link "$work/dev$1" --raw "$work/$1.raw" --replug 300 >/dev/null 2>&1 &
     pids+=($!)
 }
-station() {  # NAME OPTIONS...: sets $station
+station() {  # NAME OPTIONS...: its recipe's station; sets $station
     local name=$1
     shift
-    "$cli" station "$worked" -p "$work/dev$name" -l "$work/$name.jsonl" "$@" 2>>"$work/$name.err" &
+    "$cli" station --recipe "$work/$name.toml" "$@" 2>>"$work/$name.err" &
     station=$!
     pids+=("$station")
 }
@@ -82,12 +109,18 @@ for refusal in "wrong password|refused the connection: Connection Refused: not a
     [ "$status" -eq 2 ] && grep -qF "$text" "$work/err" || fail "$name: exit $status, wanted 2 and '$text': $(cat "$work/err")"
 done
 [ ! -s "$work/spare.raw" ] || fail "refused: a board was written"
+"$cli" station --recipe "$work/A.toml" "${plain[@]:0:2}" 2>"$work/err"
+status=$?
+[ "$status" -eq 2 ] && grep -qF -- "--mqtt mqtt://127.0.0.1:$port/plant, the recipe's mqtt.url mqtts://" "$work/err" ||
+    fail "--mqtt against the recipe's: exit $status: $(cat "$work/err")"
+"$cli" recipe check "$work/A.toml" >"$work/check" && grep -qF "password in $work/password" "$work/check" &&
+    ! grep -q secret "$work/check" || fail "recipe check: $(cat "$work/check")"
 
 board A
 board B
-station A -n 6 "${tls[@]}"
+station A -n 6
 A=$station
-station B "${plain[@]}"
+station B
 B=$station
 wait_until "two jobs of each station" eval 'lines A 2 && lines B 2'
 kill "$broker"
@@ -99,7 +132,7 @@ wait "$A" || fail "station A: exit $?: $(tail -n 3 "$work/A.err")"
 wait_until "station B writes on with the broker away" lines B $((at_stop + 3))
 start_broker
 # Restarted, A sends first what the broker has not acknowledged.
-station A -n 2 "${tls[@]}"
+station A -n 2
 wait "$station" || fail "station A again: exit $?: $(tail -n 3 "$work/A.err")"
 all_arrived() {
     python3 - "$work" <<'PY'
@@ -119,6 +152,15 @@ PY
 }
 wait_until "every job of both stations arrived, as its log line" all_arrived
 lines A 8 || fail "station A: not 8 jobs"
+python3 - "$work" <<'PY' || fail "a board's serial number from another station's block"
+import json, sys
+block = {"A": range(1000, 1100), "B": range(2000, 2100)}
+numbers = {"A": set(), "B": set()}
+for payload in open(sys.argv[1] + "/jobs.out"):
+    envelope = json.loads(payload)
+    numbers[envelope["id"]["station"]].add(envelope["record"]["board_serial"])
+assert all(numbers[name] and numbers[name] <= set(block[name]) for name in block), numbers
+PY
 retained() { timeout 10 mosquitto_sub "${sub[@]}" -t 'plant/+/status' --retained-only -C 2 -W 2; }
 statuses() {  # A_STATE B_STATE
     python3 -c 'import json, sys

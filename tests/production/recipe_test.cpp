@@ -50,6 +50,11 @@ const ParseRow kParseRows[] = {
     {"address = 4\nfirst = 1\nlast = 2\n[line]\nbaud = 1234\n", "line 15: line.baud must be 4800, 9600"},
     {"address = 4\nfirst = 1\nlast = 2\n[slots]\n", "line 14: unknown key slots"},
     {"address = = 4\n", "dir/r.toml: line 11: "},
+    {"address = 4\nfirst = 1\nlast = 2\n[mqtt]\nurl = \"mqtts://h/p\"\nuser = \"u\"\npassword_file = \"pw\"\nca = \"/ca\"\n"
+     "[http]\nlisten = \"8080\"\ntoken_file = \"t\"\n", ""},
+    {"address = 4\nfirst = 1\nlast = 2\n[mqtt]\nurl = \"mqtt://h/p\"\nport = 1883\n", "line 16: unknown key mqtt.port"},
+    {"address = 4\nfirst = 1\nlast = 2\n[http]\nlisten = 8080\n", "line 15: http.listen must be a string, not an integer"},
+    {"address = 4\nfirst = 1\nlast = 2\n[mqtt]\nurl = \"http://h/p\"\n", "line 15: mqtt.url must be mqtt://"},
 };
 
 TEST(Recipe, ParseRows)
@@ -62,6 +67,9 @@ TEST(Recipe, ParseRows)
         EXPECT_EQ(taken, !row.reason[0]) << row.rest << failure.text;
         EXPECT_NE(std::string(failure.text).find(row.reason), std::string::npos) << failure.text;
         EXPECT_TRUE(!taken || recipe.serial.statePath == "dir/s.state");
+        // The broker's and the page's files, from the recipe's folder too.
+        EXPECT_TRUE(!taken || recipe.mqtt.url.empty() ||
+                    recipe.mqtt.passwordFile + recipe.mqtt.caFile + recipe.http.tokenFile == "dir/pw/cadir/t");
     }
 }
 

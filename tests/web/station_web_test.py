@@ -3,7 +3,7 @@
 page in headless Chromium driven by Selenium ("browser", which also saves a
 screenshot of the page as it saw it).
   station_web_test.py CLI SIM EXAMPLES_DIR api|browser [SCREENSHOT]"""
-import json, os, re, signal, subprocess, sys, tempfile, time, urllib.error, urllib.parse, urllib.request
+import hashlib, json, os, re, signal, subprocess, sys, tempfile, time, urllib.error, urllib.parse, urllib.request
 
 cli, sim, examples, mode = sys.argv[1:5]
 work = tempfile.mkdtemp()
@@ -36,6 +36,19 @@ def station(*options):
     return process, wait_for("the station's page", said).group(1)
 
 
+def recipe_station(port):
+    """A station under a recipe: dev1, a serial number per board from 1000, and its page and token from [http]."""
+    image = f"{examples}/demo-firmware.mot"
+    open(f"{work}/token", "w").write("t0ken\n")
+    open(f"{work}/r.toml", "w").write(f"""name = "test board"\n[image]\nfile = "{image}"
+sha256 = "{hashlib.sha256(open(image, "rb").read()).hexdigest()}"\n[station]\nslots = ["{work}/dev1"]\nlog = "r.jsonl"
+[serial]\naddress = 0x10010\nwidth = 4\nformat = "dec"\nfirst = 1000\nlast = 1099\nstate = "r.state"
+[trace]\nlot = "W49"\n[http]\nlisten = "127.0.0.1:{port}"\ntoken_file = "token"\n""")
+    process = start(cli, "station", "--recipe", f"{work}/r.toml")
+    said = lambda: re.search(r"page: (\S+)", open(process.log).read())
+    return process, wait_for("the station's page", said).group(1)
+
+
 def board(slot, *options):
     process = start(sim, "--link", f"{work}/{slot}", *options)
     wait_for(f"board on {slot}", lambda: os.path.exists(f"{work}/{slot}"))
@@ -61,6 +74,8 @@ def next_path(slot):
 def api_test():
     process, url = station("--http", "127.0.0.1:0")
     assert slot_states(url) == {"dev1": "unplugged", "dev2": "unplugged"}, slot_states(url)
+    status = call(url, "api/status")[1]
+    assert status["recipe"] is None and status["slots"][0]["board_serial"] is None, status
     board("dev1", "--once")
     wait_for("job 1", lambda: call(url, "api/jobs?since=0")[1]["count"] == 1)
     assert call(url, "api/pause", "POST") == (200, {"paused": True})
@@ -133,10 +148,13 @@ def browser_test(screenshot):
         for each in boards:
             each.terminate()
         wait_for("boards gone", lambda: not os.path.exists(f"{work}/dev1") and not os.path.exists(f"{work}/dev2"))
-        process, url = station("--http", f"127.0.0.1:{port}")
+        process, url = recipe_station(port)
         wait_for("reconnected", lambda: tally("written") == "0" and find("#banner", "hidden"))
-        call(url, "api/stop", "POST")
-        assert process.wait(20) == 3
+        assert find("#recipe", "textContent") == "Recipe test board \u2014 lot W49", find("#recipe", "textContent")
+        board("dev1", "--once")
+        wait_for("dev1's serial number", lambda: "Board serial number 1000 (written)" in text("dev1"))
+        assert call(url, "api/status")[1]["slots"][0]["board_serial"] == 1000
+        assert call(url, "api/stop", "POST", {"Authorization": "Bearer t0ken"})[0] == 200 and process.wait(20) == 3
     finally:
         driver.quit()
 

@@ -34,6 +34,9 @@ function drawTile(slot) {
   bar.max = slot.total;
   bar.value = slot.state === "writing" ? slot.sent : slot.state === "written" ? slot.total : 0;
   const percent = slot.total ? Math.floor(100 * slot.sent / slot.total) : 0;
+  if (slot.board_serial !== null)
+    tile.append(element("div", "board-serial", `Board serial number ${slot.board_serial}` +
+                        (slot.serial_state === "out" ? "" : ` (${slot.serial_state})`)));
   tile.append(bar, element("div", "text", slot.state === "writing" ? `${slot.sent} of ${slot.total} bytes, ${percent}%` : slot.text));
   if (["written", "failed", "aborted", "not opened"].includes(slot.state)) {
     const next = element("button", "next", "Next board");
@@ -51,6 +54,11 @@ function drawStatus(status) {
   banner.hidden = !status.banner;
   const image = document.getElementById("image");
   image.textContent = `${status.image.file} \u2014 SHA-256 ${status.image.sha256} \u2014 ${status.image.bytes} bytes`;
+  const recipe = document.getElementById("recipe");
+  recipe.hidden = !status.recipe;
+  if (status.recipe)
+    recipe.textContent = [`Recipe ${status.recipe.name}`, ...Object.entries(status.recipe.trace).map(([key, value]) => `${key} ${value}`)]
+      .join(" \u2014 ");
   const t = status.tally;
   const tally = document.getElementById("tally");
   tally.replaceChildren();
