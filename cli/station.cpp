@@ -171,6 +171,17 @@ void StartBoards(const Screen& screen, const StationOptions& options, bool& told
     SayIfLogFailed(toldLogFailure);
 }
 
+// A slot's next board though its port stays: its fixture's modem line rose,
+// or Enter was pressed where the station has one port and a terminal.
+void TakeSwappedBoards(bool enterTakesNext)
+{
+    while (WatchFixtureLines(theStation) >= 0) {
+    }
+    Failure ignored;  // a slot still writing keeps its board
+    if (enterTakesNext && theStation.slotCount == 1 && EnterWasPressed())
+        TakeNextBoard(theStation, theStation.slots[0].name, ignored);
+}
+
 void PrintStart(const StationOptions& options, const char* file, const FirmwareSnapshot& firmware,
                 const FirmwareCheck& check, const JobLog& log)
 {
@@ -354,9 +365,12 @@ int RunStation(int argc, char** argv)
     bool terminal = StderrIsTerminal();
     Screen screen = {terminal, {terminal, 0}, (long long)check.frameData, std::chrono::steady_clock::now()};
     bool toldLogFailure = false;
+    const bool enterTakesNext = options.ports.count == 1 && StdinIsTerminal();
+    if (enterTakesNext) Say(stderr, "Enter: the next board on %s, its port staying\n", options.ports.names[0]);
     while (!StationIsDone(theStation)) {
         LookForDevices(theStation);
         ApplyWebRequests(theWeb, theStation);
+        TakeSwappedBoards(enterTakesNext);
         FinishBoards(screen, toldLogFailure);
         if (options.mqtt.url) SetPublishedTally(publisher, theStation.tally);
         StartBoards(screen, options, toldLogFailure);

@@ -124,6 +124,12 @@ void SetBinaryStdout();
 // one that cannot is redrawn through the console's own calls.
 bool StderrIsTerminal();
 
+// Standard input is a terminal someone types on.
+bool StdinIsTerminal();
+
+// Enter was pressed on that terminal since the last look; never waits.
+bool EnterWasPressed();
+
 // Redrawing on that terminal: the cursor up `lines` lines; the line it is on
 // cleared, the cursor at its start. Escapes where they are taken (the same
 // bytes on every terminal: ESC [ N A, and CR ESC [ K).

@@ -1,6 +1,7 @@
 #include <csignal>
 #include <cstdio>
 #include <initializer_list>
+#include <poll.h>
 #include <unistd.h>
 
 #include "cmdline.h"
@@ -10,6 +11,22 @@ void SetBinaryStdin() {}
 void SetBinaryStdout() {}
 
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+bool StdinIsTerminal() { return isatty(STDIN_FILENO) == 1; }
+
+// The terminal hands over a line as Enter ends it.
+bool EnterWasPressed()
+{
+    bool pressed = false;
+    pollfd input = {STDIN_FILENO, POLLIN, 0};
+    char typed[64];
+    while (poll(&input, 1, 0) == 1 && (input.revents & POLLIN)) {
+        ssize_t got = read(STDIN_FILENO, typed, sizeof typed);
+        if (got <= 0) break;
+        for (ssize_t i = 0; i < got; ++i) pressed |= typed[i] == '\n';
+    }
+    return pressed;
+}
 
 void MoveUpLines(int lines) { std::fprintf(stderr, "\x1b[%dA", lines); }
 

@@ -63,6 +63,28 @@ void SetBinaryStdin() { _setmode(_fileno(stdin), _O_BINARY); }
 
 void SetBinaryStdout() { _setmode(_fileno(stdout), _O_BINARY); }
 
+bool StdinIsTerminal()
+{
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
+// The console's key events since the last look: Enter among them.
+bool EnterWasPressed()
+{
+    HANDLE console = GetStdHandle(STD_INPUT_HANDLE);
+    bool pressed = false;
+    DWORD waiting = 0;
+    while (GetNumberOfConsoleInputEvents(console, &waiting) && waiting > 0) {
+        INPUT_RECORD event;
+        DWORD read = 0;
+        if (!ReadConsoleInputA(console, &event, 1, &read) || read == 0) break;
+        pressed |= event.EventType == KEY_EVENT && event.Event.KeyEvent.bKeyDown &&
+                   event.Event.KeyEvent.wVirtualKeyCode == VK_RETURN;
+    }
+    return pressed;
+}
+
 bool StderrIsTerminal()
 {
     HANDLE console = GetStdHandle(STD_ERROR_HANDLE);

@@ -173,5 +173,27 @@ bool FindPortAt(const char* place, char* path, size_t size);
 // needs none.
 const char* MissingDeviceRule();
 
+// ---- a fixture's signal ---------------------------------------------------------
+
+// A modem status line a test fixture may raise when a new board is in
+// place behind a port that stays (a UART, an RS-232 line).
+enum class ModemLine { Dsr, Cts, Dcd };
+
+// The line's name ("DSR", "CTS", "DCD") and back; false for another name.
+const char* ModemLineName(ModemLine line);
+bool ParseModemLine(const char* name, ModemLine& line);
+
+// Watches one modem status line of the port `name`, between its jobs:
+//   LineWatch* watch = WatchModemLine(name, line, failure);  // null: why in failure
+//   ... ModemLineRose(watch) at each look ...
+//   StopWatchingModemLine(watch);   // before a job opens the port again
+// A rise is seen though it was over before the next look, where the
+// system counts the line's changes (Linux); else by the line's level at
+// each look (Windows).
+struct LineWatch;
+LineWatch* WatchModemLine(const char* name, ModemLine line, Failure& failure);
+bool ModemLineRose(LineWatch* watch);
+void StopWatchingModemLine(LineWatch* watch);
+
 // Every serial and parallel port found, without opening any.
 void ListPorts(void (*add)(void* context, const PortListing& port), void* context);

@@ -319,3 +319,19 @@ void DescriptionOfFriendlyName(const char* friendlyName, const char* portName, c
 }
 
 bool IsPlaceName(const char* name) { return std::strncmp(name, "usb:", 4) == 0; }
+
+namespace {
+const char* const kModemLineNames[] = {"DSR", "CTS", "DCD"};
+}
+
+const char* ModemLineName(ModemLine line) { return kModemLineNames[int(line)]; }
+
+bool ParseModemLine(const char* name, ModemLine& line)
+{
+    for (int i = 0; i < 3; ++i)
+        if (std::strcmp(name, kModemLineNames[i]) == 0) {
+            line = ModemLine(i);
+            return true;
+        }
+    return false;
+}

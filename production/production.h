@@ -217,7 +217,17 @@ struct StationSlot {
     bool hasSerial;
     unsigned long long serial;
     SerialOutcome serialState;
+    LineWatch* fixture;  // the fixture's modem line, watched while the slot waits after its board
 };
+
+// How the station watches a fixture's modem line: the port's own watch
+// (kPortLineWatch) unless a test gives one of its own.
+struct LineWatchSeam {
+    LineWatch* (*watch)(const char* port, ModemLine line, Failure& failure);
+    bool (*rose)(LineWatch* watch);
+    void (*stop)(LineWatch* watch);
+};
+extern const LineWatchSeam kPortLineWatch;
 
 struct StationTally {
     unsigned long written, failed, aborted;
@@ -255,6 +265,7 @@ struct Station {
     JobLog* log;
     StationRecipe* recipe;        // null: every board the same bytes, no quota, no retries
     bool once;                    // each slot takes one board (and its retries), then the station is done
+    const LineWatchSeam* lineWatch;  // null: kPortLineWatch
 
     StationSlot slots[kMaxPorts];
     int slotCount;
@@ -305,6 +316,12 @@ int FinishNextBoard(Station& station);
 // fixed line whose boards are swapped behind it); false with the reason
 // when there is no such slot or its job is still running.
 bool TakeNextBoard(Station& station, const char* name, Failure& failure);
+
+// Under a recipe that names a modem line for a slot whose port stays
+// (station.next_board_line): the line is watched while the slot waits
+// after its board, and its rise takes the next board, as TakeNextBoard.
+// Returns the slot that takes one; -1 when none does.
+int WatchFixtureLines(Station& station);
 
 // A slot's state in a word: "waiting", "writing", "unplugged", or how its
 // last job ended ("written", "failed", "aborted", "not opened").

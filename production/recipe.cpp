@@ -1,6 +1,7 @@
 // The recipe file: read with toml++ (header-only, no exceptions: its
 // parse_result carries the error), each key checked against the rows of
 // kKeys for its table and type, each value for its range, with the line.
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -45,6 +46,7 @@ const KeyRow kKeys[] = {
     {"station", "retries", KeyKind::Whole},
     {"station", "boards", KeyKind::Whole},
     {"station", "log", KeyKind::Text},
+    {"station", "next_board_line", KeyKind::Table},
     {"serial", "address", KeyKind::Whole},
     {"serial", "width", KeyKind::Whole},
     {"serial", "format", KeyKind::Text},
@@ -117,7 +119,8 @@ bool CheckKeys(Reading& reading, const toml::table& table, const char* tableName
         const KeyRow* row = nullptr;
         for (const KeyRow& candidate : kKeys)
             if (std::strcmp(candidate.table, tableName) == 0 && name == candidate.key) row = &candidate;
-        bool trace = std::strcmp(tableName, "trace") == 0;
+        // [trace] and a slot's line take keys of the user's own.
+        bool trace = std::strcmp(tableName, "trace") == 0 || std::strcmp(tableName, "next_board_line") == 0;
         if (!row && !trace)
             return Fail(reading.failure, "%s: line %u: unknown key %s", reading.path, LineOf(node),
                         KeyName(tableName, name).c_str());
@@ -196,6 +199,20 @@ bool ReadLineSettings(Reading& reading, const toml::table& table, Recipe& recipe
     return true;
 }
 
+// Each a slot of the recipe's, with DSR, CTS or DCD.
+bool ReadNextBoardLines(Reading& reading, const toml::table& lines, Recipe& recipe)
+{
+    for (auto&& [key, node] : lines) {
+        SlotLine slot = {std::string(key.str()), ModemLine::Dsr};
+        if (!ParseModemLine(node.as_string()->get().c_str(), slot.line))
+            return Refuse(reading, node, "station.next_board_line", slot.slot.c_str(), "must be \"DSR\", \"CTS\" or \"DCD\"");
+        if (std::find(recipe.slots.begin(), recipe.slots.end(), slot.slot) == recipe.slots.end())
+            return Refuse(reading, node, "station.next_board_line", slot.slot.c_str(), "is not one of station.slots");
+        recipe.nextBoardLines.push_back(slot);
+    }
+    return true;
+}
+
 bool ReadStation(Reading& reading, const toml::table& table, Recipe& recipe)
 {
     if (const toml::node* slots = table.get("slots")) {
@@ -214,7 +231,8 @@ bool ReadStation(Reading& reading, const toml::table& table, Recipe& recipe)
         recipe.boards = (unsigned long)value;
     }
     if (const toml::node* log = table.get("log")) recipe.log = Resolve(reading, **log->as_string());
-    return true;
+    const toml::node* lines = table.get("next_board_line");
+    return !lines || ReadNextBoardLines(reading, *lines->as_table(), recipe);
 }
 
 // The largest number the width holds in the format (all of 64 bits beyond).

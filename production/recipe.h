@@ -50,6 +50,13 @@ struct SerialScheme {
     std::string statePath;          // resolved against the recipe's folder
 };
 
+// A slot whose port stays while boards are swapped behind it, and the modem
+// line its fixture raises when the next board is in.
+struct SlotLine {
+    std::string slot;
+    ModemLine line;
+};
+
 struct TraceField {
     std::string key, value;
 };
@@ -80,6 +87,7 @@ struct Recipe {
     AnswerMode mode;
     double answerTimeoutSeconds;
     std::vector<std::string> slots; // as --port
+    std::vector<SlotLine> nextBoardLines;  // [station.next_board_line], slots of `slots`
     unsigned retries;
     unsigned long boards;           // quota; 0: none
     std::string log;                // resolved; "" when not given

@@ -1,5 +1,6 @@
 // The station's rules: which board gets a job, when a slot may take the
 // next one, how the tally counts, and when the station is done.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -104,6 +105,12 @@ void StartBoard(Station& station, StationSlot& slot, int index)
     }
     if (station.stopRequested.load()) job.job.running.store(0);
     StartJob(job);
+}
+
+void StopFixture(const LineWatchSeam& seam, StationSlot& slot)
+{
+    if (slot.fixture) seam.stop(slot.fixture);
+    slot.fixture = nullptr;
 }
 
 bool EverySlotEnded(const Station& station)
@@ -248,6 +255,32 @@ bool TakeNextBoard(Station& station, const char* name, Failure& failure)
         return true;
     }
     return Fail(failure, "the station has no slot %s", name);
+}
+
+const LineWatchSeam kPortLineWatch = {WatchModemLine, ModemLineRose, StopWatchingModemLine};
+
+int WatchFixtureLines(Station& station)
+{
+    const LineWatchSeam& seam = station.lineWatch ? *station.lineWatch : kPortLineWatch;
+    const std::vector<SlotLine> none;
+    const std::vector<SlotLine>& lines = station.recipe ? station.recipe->recipe->nextBoardLines : none;
+    for (int i = 0; i < station.slotCount; ++i) {
+        StationSlot& slot = station.slots[i];
+        auto line = std::find_if(lines.begin(), lines.end(), [&](const SlotLine& each) { return each.slot == slot.name; });
+        if (line == lines.end()) continue;
+        bool waiting = slot.present && slot.written && slot.job < 0 && !station.stopRequested.load();
+        if (!waiting) {
+            StopFixture(seam, slot);  // the port is the job's again
+        } else if (!slot.fixture) {
+            Failure ignored;  // a port that cannot be watched now is tried again at the next look
+            slot.fixture = seam.watch(slot.name, line->line, ignored);
+        } else if (seam.rose(slot.fixture)) {
+            StopFixture(seam, slot);
+            slot.written = false;  // the next board is in
+            return i;
+        }
+    }
+    return -1;
 }
 
 const char* SlotState(const StationSlot& slot)

@@ -350,6 +350,29 @@ PY
 stop_sim
 for name in plug1again plug2; do kill "$(pgrep -f "$work/$name.jsonl" | head -n 1)" 2>/dev/null; done
 
+# A port that stays while boards are swapped behind it: Enter on the
+# station's terminal takes the next board.
+start_sim fixed
+python3 - "$cli" "$pty" "$worked" "$work/fixed.jsonl" "$work/fixed-station.jsonl" <<'EOF' ||
+import os, pty, subprocess, sys, time
+cli, port, firmware, transcript, log = sys.argv[1:]
+master, slave = pty.openpty()
+station = subprocess.Popen([cli, "station", "-p", port, firmware, "-n", "2", "-l", log], stdin=slave,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+ends = lambda: open(transcript).read().count('"event":"end"')
+for _ in range(300):  # the first board logged: its slot is free for the next
+    if os.path.exists(log) and open(log).read().count("\n") >= 1: break
+    time.sleep(0.1)
+os.write(master, b"\n")
+try:
+    sys.exit(station.wait(timeout=30) or ends() != 2)
+except subprocess.TimeoutExpired:
+    station.kill()
+    sys.exit(1)
+EOF
+    fail "Enter did not take the next board on a port that stays"
+stop_sim
+
 # A log that goes away stops the station before the next board: that board
 # is never written, so that no board goes without its record.
 timeout 60 "$cli" station "$worked" -p "$work/dev4" -l "$work/gone.jsonl" >"$work/out" 2>"$work/err" &

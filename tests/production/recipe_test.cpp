@@ -55,6 +55,10 @@ const ParseRow kParseRows[] = {
     {"address = 4\nfirst = 1\nlast = 2\n[mqtt]\nurl = \"mqtt://h/p\"\nport = 1883\n", "line 16: unknown key mqtt.port"},
     {"address = 4\nfirst = 1\nlast = 2\n[http]\nlisten = 8080\n", "line 15: http.listen must be a string, not an integer"},
     {"address = 4\nfirst = 1\nlast = 2\n[mqtt]\nurl = \"http://h/p\"\n", "line 15: mqtt.url must be mqtt://"},
+    {"address = 4\nfirst = 1\nlast = 2\n[station.next_board_line]\n\"/dev/ttyS0\" = \"RI\"\n",
+     "line 15: station.next_board_line./dev/ttyS0 must be \"DSR\", \"CTS\" or \"DCD\""},
+    {"address = 4\nfirst = 1\nlast = 2\n[station.next_board_line]\n\"/dev/ttyS0\" = \"DSR\"\n",
+     "line 15: station.next_board_line./dev/ttyS0 is not one of station.slots"},
 };
 
 TEST(Recipe, ParseRows)

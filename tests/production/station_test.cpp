@@ -91,4 +91,70 @@ TEST(StationRules, EachBoardOnceWhileItStaysAndNoneWithoutItsRecord)
     rmdir(folder);
 }
 
+// A fixture that raises CTS when the next board is in, as the test says.
+struct Fixture {
+    int watches, stops;
+    bool rises;
+} theFixture;
+LineWatch* WatchFixture(const char*, ModemLine line, Failure&)
+{
+    EXPECT_EQ(line, ModemLine::Cts);
+    ++theFixture.watches;
+    return reinterpret_cast<LineWatch*>(&theFixture);
+}
+bool FixtureRose(LineWatch*) { return theFixture.rises; }
+void StopFixture(LineWatch*) { ++theFixture.stops; }
+const LineWatchSeam kFixture = {WatchFixture, FixtureRose, StopFixture};
+
+// Two slots whose ports stay, one with a fixture's line: that one takes its
+// next board when the line rises, the port free of the watch by then; the
+// other waits for the operator.
+TEST(StationRules, AFixturesLineTakesTheNextBoard)
+{
+    const std::string text = "name = \"r\"\n[image]\nfile = \"f.mot\"\nsha256 = \"" + std::string(64, '0') +
+                             "\"\n[station]\nslots = [\"/nonexistent/a\", \"/nonexistent/b\"]\n"
+                             "[station.next_board_line]\n\"/nonexistent/a\" = \"CTS\"\n";
+    static Recipe recipe;
+    Failure failure;
+    ASSERT_TRUE(ParseRecipe(text.data(), text.size(), "r.toml", recipe, failure)) << failure.text;
+    static StationRecipe run;
+    run.recipe = &recipe;
+    theStation.ports = nullptr;
+    theStation.portCount = 0;
+    theStation.count = 0;
+    theStation.log = nullptr;
+    theStation.stopRequested.store(false);
+    theStation.settings = {9600, AnswerMode::Auto, 1};
+    theStation.firmware = &theFirmware;
+    theStation.recipe = &run;
+    theStation.lineWatch = &kFixture;
+    ResetStation(theStation);
+    for (const char* slot : {"/nonexistent/a", "/nonexistent/b"}) ASSERT_TRUE(SeeSlot(theStation, slot, true, ""));
+    const struct {
+        bool rises;
+        int takes;            // the slot WatchFixtureLines gives its next board, or -1
+        int watches, stops;   // so far
+    } steps[] = {
+        {false, -1, 1, 0},  // the boards written: the watch begins
+        {false, -1, 1, 0},
+        {true, 0, 1, 1},    // risen: the watch stopped before the port is opened again
+        {false, -1, 2, 1},  // the next board written: watched again
+    };
+    EXPECT_EQ(WatchFixtureLines(theStation), -1);
+    EXPECT_EQ(theFixture.watches, 0) << "a port about to be written is not watched";
+    int step = 0;
+    for (const auto& each : steps) {
+        SCOPED_TRACE("step " + std::to_string(++step));
+        while (StartNextBoard(theStation) >= 0) {
+        }
+        while (FinishNextBoard(theStation) >= 0) {
+        }
+        theFixture.rises = each.rises;
+        EXPECT_EQ(WatchFixtureLines(theStation), each.takes);
+        EXPECT_EQ(theFixture.watches, each.watches);
+        EXPECT_EQ(theFixture.stops, each.stops);
+    }
+    EXPECT_EQ(theStation.tally.failed, 3u) << "a, b, then a's next board";
+}
+
 }  // namespace
