@@ -344,7 +344,7 @@ int RunStation(int argc, char** argv)
         return kExitUsage;
     }
     static PlantPublisher publisher;
-    const PlantImage image = {file, firmware.fileSha256};
+    const PlantImage image = {file, firmware.fileSha256, options.recipe ? recipe.name.c_str() : nullptr};
     char note[400];
     if (options.mqtt.url && !StartPublisher(publisher, options.mqtt, options.log, &image, note, failure)) {
         Say(stderr, "quorvane-cli station: %s; nothing was sent\n", failure.text);
@@ -372,7 +372,7 @@ int RunStation(int argc, char** argv)
         ApplyWebRequests(theWeb, theStation);
         TakeSwappedBoards(enterTakesNext);
         FinishBoards(screen, toldLogFailure);
-        if (options.mqtt.url) SetPublishedTally(publisher, theStation.tally);
+        if (options.mqtt.url) SetPublishedStation(publisher, theStation);
         StartBoards(screen, options, toldLogFailure);
         DrawLiveLines(screen);
         PublishStation(theWeb, theStation);
@@ -384,7 +384,7 @@ int RunStation(int argc, char** argv)
     StopWebServer(theWeb);
     if (!terminal) PrintTally(nullptr, theStation.tally);
     if (options.mqtt.url) {
-        SetPublishedTally(publisher, theStation.tally);
+        SetPublishedStation(publisher, theStation);
         if (!StopPublisher(publisher, 5, failure)) Say(stderr, "quorvane-cli station: mqtt: %s\n", failure.text);
     }
     CloseJobLog(log);

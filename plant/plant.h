@@ -19,7 +19,7 @@
 //   PlantOptions options;                          // bound to MqttUrlRow and TextRows
 //   PlantPublisher publisher;
 //   if (!StartPublisher(publisher, options, logPath, &image, failure)) ... exit 2, no board taken
-//   ... SetPublishedTally(publisher, tally) whenever the tally changes ...
+//   ... SetPublishedStation(publisher, station) at each turn of the station ...
 //   StopPublisher(publisher, seconds)              // drains what it can, offline, disconnected
 // `log replay` is the same with no image (no status, no will), then
 // WaitUntilAcknowledged before StopPublisher.
@@ -73,6 +73,7 @@ bool ParseMqttUrl(const char* url, PlantTarget& target, Failure& failure);
 struct PlantImage {
     const char* file;
     const char* sha256;
+    const char* recipe;  // the recipe's name, or null
 };
 
 constexpr int kPlantWindow = 64;  // records published and not yet acknowledged, at most
@@ -104,6 +105,7 @@ struct PlantPublisher {
     bool wake;                 // something for the feeder to look at
     int refused;               // the broker's CONNACK code when it refused us; 0 otherwise
     StationTally tally;
+    std::string slots;         // the slots as JSON: name, state, board_serial
     bool statusDue;
     std::vector<int> acknowledgedIds;  // PUBACKs the feeder has not matched to records yet
     unsigned long acknowledgedAtStart;
@@ -125,8 +127,8 @@ struct PlantPublisher {
 bool StartPublisher(PlantPublisher& publisher, const PlantOptions& options, const char* logPath,
                     const PlantImage* image, char (&note)[400], Failure& failure);
 
-// The tally for the next status message.
-void SetPublishedTally(PlantPublisher& publisher, const StationTally& tally);
+// The tally and the slots for the next status message, where they changed.
+void SetPublishedStation(PlantPublisher& publisher, const Station& station);
 
 // Waits until every line the log holds now is acknowledged (true), or until
 // `*stop` (false). `counts`: records acknowledged before and by this run.

@@ -49,14 +49,30 @@ std::string StatusText(const PlantPublisher& publisher, const char* state, const
     AppendJsonString(json, publisher.host);
     json += ",\"image\":";
     AppendJsonString(json, publisher.image.file);
-    json += ",\"sha256\":\"" + std::string(publisher.image.sha256) + "\"";
+    json += ",\"sha256\":\"" + std::string(publisher.image.sha256) + "\",\"recipe\":";
+    if (publisher.image.recipe) AppendJsonString(json, publisher.image.recipe);
+    else json += "null";
     if (tally) {
         char counts[160];
         std::snprintf(counts, sizeof counts, ",\"tally\":{\"written\":%lu,\"failed\":%lu,\"aborted\":%lu}",
                       tally->written, tally->failed, tally->aborted);
         json += counts;
+        json += ",\"slots\":" + (publisher.slots.empty() ? std::string("[]") : publisher.slots);
     }
     return json + "}";
+}
+
+std::string SlotsText(const Station& station)
+{
+    std::string json = "[";
+    for (int i = 0; i < station.slotCount; ++i) {
+        const StationSlot& slot = station.slots[i];
+        json += i ? ",{\"name\":" : "{\"name\":";
+        AppendJsonString(json, slot.name);
+        json += ",\"state\":\"" + std::string(SlotState(slot)) + "\",\"board_serial\":";
+        json += (slot.hasSerial ? std::to_string(slot.serial) : "null") + "}";
+    }
+    return json + "]";
 }
 
 void Wake(PlantPublisher& publisher)
@@ -290,7 +306,8 @@ bool StartPublisher(PlantPublisher& publisher, const PlantOptions& options, cons
     publisher.inFlight = 0;
     publisher.atEnd = false;
     publisher.stateFailure.text[0] = '\0';
-    publisher.image = image ? *image : PlantImage{nullptr, nullptr};
+    publisher.image = image ? *image : PlantImage{nullptr, nullptr, nullptr};
+    publisher.slots.clear();
     HostName(publisher.host, sizeof publisher.host);
     char password[256] = "";
     if (!ParseMqttUrl(options.url, publisher.target, failure) || !TakeStationName(publisher, options, logPath, failure) ||
@@ -348,12 +365,14 @@ bool StartPublisher(PlantPublisher& publisher, const PlantOptions& options, cons
     return true;
 }
 
-void SetPublishedTally(PlantPublisher& publisher, const StationTally& tally)
+void SetPublishedStation(PlantPublisher& publisher, const Station& station)
 {
     if (!publisher.client) return;
+    std::string slots = SlotsText(station);
     std::lock_guard<std::mutex> hold(publisher.lock);
-    if (std::memcmp(&tally, &publisher.tally, sizeof tally) == 0) return;
-    publisher.tally = tally;
+    if (std::memcmp(&station.tally, &publisher.tally, sizeof station.tally) == 0 && slots == publisher.slots) return;
+    publisher.tally = station.tally;
+    publisher.slots = slots;
     publisher.statusDue = true;
     Wake(publisher);
 }

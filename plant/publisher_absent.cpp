@@ -10,7 +10,7 @@ bool StartPublisher(PlantPublisher& publisher, const PlantOptions&, const char*,
     return Fail(failure, "this quorvane-cli was built without an MQTT client (libmosquitto), so --mqtt cannot be used");
 }
 
-void SetPublishedTally(PlantPublisher&, const StationTally&) {}
+void SetPublishedStation(PlantPublisher&, const Station&) {}
 
 bool WaitUntilAcknowledged(PlantPublisher&, const std::atomic<bool>*, unsigned long (&counts)[2])
 {

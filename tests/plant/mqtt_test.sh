@@ -167,7 +167,9 @@ statuses() {  # A_STATE B_STATE
 status = {s["station"]: s for s in map(json.loads, sys.stdin)}
 assert (status["A"]["state"], status["B"]["state"]) == tuple(sys.argv[1:]), status
 assert status["A"]["tally"]["written"] == 2 and len(status["B"]["sha256"]) == 64, status
-assert status["B"]["state"] == "offline" or status["B"]["tally"]["written"] >= 1, status' "$@" < <(retained)
+assert status["B"]["state"] == "offline" or status["B"]["tally"]["written"] >= 1, status
+assert status["B"]["state"] == "offline" or [s["name"][-4:] for s in status["B"]["slots"]] == ["devB"], status
+assert status["A"]["recipe"] == "board A", status' "$@" < <(retained)
 }
 wait_until "the retained status: A offline, B online" statuses offline online
 kill -9 "$B"

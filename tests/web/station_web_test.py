@@ -3,7 +3,8 @@
 page in headless Chromium driven by Selenium ("browser", which also saves a
 screenshot of the page as it saw it).
   station_web_test.py CLI SIM EXAMPLES_DIR api|browser [SCREENSHOT]"""
-import hashlib, json, os, re, signal, subprocess, sys, tempfile, time, urllib.error, urllib.parse, urllib.request
+import hashlib, json, os, re, resource, signal, socket, subprocess, sys, tempfile, time
+import urllib.error, urllib.parse, urllib.request
 
 cli, sim, examples, mode = sys.argv[1:5]
 work = tempfile.mkdtemp()
@@ -71,6 +72,27 @@ def next_path(slot):
     return "api/slots/" + urllib.parse.quote(f"{work}/{slot}", safe="") + "/next"
 
 
+def hostile(url):
+    """What no page sends: bad methods, a huge header, a truncated body and
+    garbage; a thousand event streams; one stream that never reads. The
+    connections, held open."""
+    address = urllib.parse.urlparse(url)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (2048, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+    held = []
+    def send(request, buffer=None):
+        held.append(socket.socket())
+        if buffer: held[-1].setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, buffer)
+        held[-1].connect((address.hostname, address.port))
+        held[-1].sendall(request)
+    for request in (b"BREW / HTTP/1.1\r\n\r\n", b"GET / HTTP/1.1\r\nX: " + b"a" * 100000 + b"\r\n\r\n",
+                    b"POST /api/pause HTTP/1.1\r\nContent-Length: 100\r\n\r\n0123456789", b"\x00\xff\r\n\r\n"):
+        send(request)
+    send(b"GET /events HTTP/1.1\r\n\r\n", buffer=1024)
+    for _ in range(1000):
+        send(b"GET /events HTTP/1.1\r\n\r\n")
+    return held
+
+
 def api_test():
     process, url = station("--http", "127.0.0.1:0")
     assert slot_states(url) == {"dev1": "unplugged", "dev2": "unplugged"}, slot_states(url)
@@ -85,7 +107,7 @@ def api_test():
     assert slot_states(url)["dev2"] == "waiting", "a paused station took a board"
     assert call(url, "api/resume", "POST", body=b"") == (200, {"paused": False})
     wait_for("job 2", lambda: call(url, "api/jobs?since=1")[1]["jobs"])
-    board("dev1", "--nak", "2")
+    nak = board("dev1", "--nak", "2")
     jobs = wait_for("job 3", lambda: call(url, "api/jobs?since=2")[1]["jobs"])
     assert [(j["n"], j["result"], j["reason"][:17]) for j in jobs] == [(3, "failed", "NAK after frame 2")], jobs
     assert call(url, next_path("dev2"), "POST") == (200, {"next": True})
@@ -94,8 +116,17 @@ def api_test():
     assert (tally["written"], tally["failed"], tally["yield"]) == (3, 1, 75.0), tally
     assert call(url, next_path("dev9"), "POST")[0] == 404 and call(url, "api/jobs?since=x")[0] == 400
     assert call(url, "api/pause", "POST", body=b"x" * 5000)[0] == 413 and call(url, "api/status")[1]["state"] != "paused"
+    # Under hostile requests the station goes on writing boards, its log whole.
+    nak.terminate()
+    wait_for("dev1 unplugged", lambda: slot_states(url)["dev1"] == "unplugged")
+    held = hostile(url)
+    board("dev1", "--once")
+    log = lambda: [json.loads(line)["result"] for line in open(f"{work}/log.jsonl")]
+    wait_for("a board written under hostile requests", lambda: len(log()) == 5, 30)
+    for connection in held:
+        connection.close()
     assert call(url, "api/stop", "POST")[0] == 200 and process.wait(20) == 3
-    assert [json.loads(l)["result"] for l in open(f"{work}/log.jsonl")] == ["written", "written", "failed", "written"]
+    assert log() == ["written", "written", "failed", "written", "written"], log()
     fixed.terminate()
     # Another machine's address needs a token, and every POST carries it.
     refused = subprocess.run([cli, "station", f"{examples}/demo-firmware.mot", "--http", "0.0.0.0:0"],
