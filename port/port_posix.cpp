@@ -77,6 +77,14 @@ long PosixWrite(void* context, const uint8_t* bytes, size_t count)
     unsigned long long deadline = MonotonicMs() + (timeout < kLongestWriteMs ? timeout : kLongestWriteMs);
     size_t written = 0;
     while (written < count) {
+        // The port usually takes a frame at once: waiting for room first
+        // would cost every frame a system call.
+        ssize_t taken = write(port.fd, bytes + written, count - written);
+        if (taken < 0 && IsLostError(errno)) return -1;
+        if (taken > 0) {
+            written += size_t(taken);
+            continue;
+        }
         unsigned long long now = MonotonicMs();
         if (now >= deadline) break;
         pollfd watch = {port.fd, POLLOUT, 0};
@@ -111,28 +119,28 @@ Spin ReadAtOnce(const Port& port, uint8_t* byte)
     return n == 0 || IsLostError(errno) ? Spin::Lost : Spin::Nothing;
 }
 
-// Spinning holds a core while it lasts: of all the jobs of the process, at
-// most one fewer than the cores spin at once (one on a single core), and
-// the others wait for their answer in the kernel, which wakes them as it
-// comes. N jobs at once then cost N waits, not N spinning threads.
-std::atomic<int> theSpinners{0};
+// Spinning holds a core while it lasts. It pays while every line of the
+// process can have a core of its own and one is left for the pty's kernel
+// work and the device; past that, the spinners take the very cores the
+// answers need to be woken on, so every job waits for its byte in the
+// kernel instead, and N jobs cost N waits, not N spinning threads.
+std::atomic<int> theTimedLines{0};
 
-bool TakeSpinTurn()
+bool MaySpin()
 {
-    static const int limit = sysconf(_SC_NPROCESSORS_ONLN) > 2 ? int(sysconf(_SC_NPROCESSORS_ONLN)) - 1 : 1;
-    if (theSpinners.fetch_add(1) < limit) return true;
-    theSpinners.fetch_sub(1);
-    return false;
+    static const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    return theTimedLines.load() <= (cores > 2 ? cores - 1 : 1);
 }
 
 // Sleeps (an early answer still wakes it) until shortly before the answer
-// is due, then, given a turn, reads without sleeping until a little after;
-// sched_yield lets the pty's own kernel work run on this CPU meanwhile.
-// Without a turn the caller's wait in the kernel takes the answer.
+// is due, then reads without sleeping until a little after; sched_yield
+// lets the pty's own kernel work run on this CPU meanwhile. A job that may
+// not spin leaves the whole wait to the caller's one sleep in the kernel.
 Spin AwaitDueAnswer(Port& port, uint8_t* byte)
 {
     uint64_t due = port.answerDueNs;
     port.answerDueNs = 0;
+    if (!MaySpin()) return Spin::Nothing;
     uint64_t now = NowNs();
     if (now + kSpinBeforeNs < due) {
         uint64_t sleep = due - kSpinBeforeNs - now;
@@ -140,13 +148,11 @@ Spin AwaitDueAnswer(Port& port, uint8_t* byte)
         pollfd watch = {port.fd, POLLIN, 0};
         if (ppoll(&watch, 1, &limit, nullptr) > 0 && !(watch.revents & POLLIN)) return Spin::Lost;
     }
-    if (!TakeSpinTurn()) return Spin::Nothing;
     Spin got = Spin::Nothing;
     for (now = NowNs(); now < due + kSpinAfterNs && got == Spin::Nothing; now = NowNs()) {
         got = ReadAtOnce(port, byte);
         if (got == Spin::Nothing) sched_yield();
     }
-    theSpinners.fetch_sub(1);
     return got;
 }
 
@@ -414,6 +420,7 @@ PortOpening OpenPort(const char* name, unsigned long baud, AnswerMode mode)
         AskForLowLatency(*port, opening.latencyNote, sizeof opening.latencyNote);
         if (opening.ackMode) AskForEventCharacter(*port, opening.latencyNote, sizeof opening.latencyNote);
         port->byteNs = 10ull * 1000000000ull / (baud ? baud : 9600);
+        theTimedLines.fetch_add(1);
         opening.lineBytesPerSecond = IsPtySlave(status.st_rdev) ? 0 : baud / 10;
     }
     return opening;
@@ -421,6 +428,7 @@ PortOpening OpenPort(const char* name, unsigned long baud, AnswerMode mode)
 
 void ClosePort(Port* port)
 {
+    if (port->byteNs) theTimedLines.fetch_sub(1);
     if (port->fd >= 0) {
         PutLatencyBack(*port);
         if (port->isTerminal) {
