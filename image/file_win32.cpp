@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <stdio.h>
+#include <sys/stat.h>
 
 #include "image.h"
 
@@ -32,3 +33,12 @@ bool IsFolder(const char* path)
     DWORD attributes = WideName(path, widePath) ? GetFileAttributesW(widePath) : GetFileAttributesA(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
+
+size_t RegularFileSize(FILE* file)
+{
+    struct _stat64 status = {};
+    return _fstat64(_fileno(file), &status) == 0 && (status.st_mode & _S_IFREG) ? size_t(status.st_size) : 0;
+}
+
+// Large pages need a privilege no firmware tool should ask for.
+void AdviseLargePages(void*, size_t) {}

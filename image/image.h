@@ -63,6 +63,14 @@ FILE* OpenNamedFile(const char* path, const char* mode);
 // `path` names a folder.
 bool IsFolder(const char* path);
 
+// The size of an open regular file; 0 for anything else (a pipe, a
+// terminal), whose size is known only once it has been read.
+size_t RegularFileSize(FILE* file);
+
+// Asks for `bytes` to be backed by large pages where the platform has them:
+// reading a large file into fresh memory otherwise faults on every 4 KiB.
+void AdviseLargePages(void* bytes, size_t size);
+
 // ---- the formats ---------------------------------------------------------------
 
 enum class ImageFormat {

@@ -24,12 +24,14 @@ bool TakeSnapshot(const char* path, FirmwareSnapshot& snapshot, Failure& failure
     if (!fromStdin && IsFolder(path)) return Fail(failure, "%s is a directory, not a firmware file", name);
     FILE* file = fromStdin ? stdin : OpenNamedFile(path, "rb");
     if (!file) return Fail(failure, "cannot open %s: %s", name, std::strerror(errno));
-    size_t capacity = 0;
+    // A regular file is read into one block of its own size (and a byte to
+    // see its end): no copies as the block grows, no slack.
+    size_t capacity = 0, known = RegularFileSize(file);
     bool ok = true;
     for (;;) {
         if (snapshot.size == capacity) {
             // One byte past the limit tells a file that is too large.
-            capacity = capacity ? 2 * capacity : kFirstBlock;
+            capacity = capacity ? 2 * capacity : known >= kFirstBlock ? known + 1 : kFirstBlock;
             if (capacity > kMaxImageSize + 1) capacity = kMaxImageSize + 1;
             char* grown = static_cast<char*>(std::realloc(snapshot.bytes, capacity));
             if (!grown) {
@@ -37,6 +39,7 @@ bool TakeSnapshot(const char* path, FirmwareSnapshot& snapshot, Failure& failure
                 break;
             }
             snapshot.bytes = grown;
+            AdviseLargePages(grown, capacity);
         }
         size_t got = std::fread(snapshot.bytes + snapshot.size, 1, capacity - snapshot.size, file);
         snapshot.size += got;
