@@ -205,8 +205,9 @@ bool IsSameFile(const char* a, const char* b);
 // A port the station watches, and what it knows of the device there.
 struct StationSlot {
     char name[256];
-    char serialNumber[64];
+    char serialNumber[64];  // the USB device's, looked up once each time it comes
     bool present;
+    bool serialNumberKnown;  // looked up for the device there now (a named port)
     bool written;    // its job ended while it stayed plugged in: not again until it comes back
     int job;         // its job's index in Station::jobs, or -1
     char last[448];  // how its last job ended, the reason whole, for the live line and the log

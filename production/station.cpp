@@ -147,25 +147,32 @@ bool SeeSlot(Station& station, const char* name, bool present, const char* seria
     StationSlot* slot = FindSlot(station, name);
     if (!slot) return false;
     slot->present = present;
-    if (present && serialNumber[0]) std::snprintf(slot->serialNumber, sizeof slot->serialNumber, "%s", serialNumber);
+    // The next device in the slot may have another number, or none.
+    if (present) std::snprintf(slot->serialNumber, sizeof slot->serialNumber, "%s", serialNumber);
     return true;
+}
+
+// A named port's USB serial number is looked up once each time its device
+// comes: a look lists every port, and the station looks ten times a second.
+void LookAtNamedPorts(Station& station)
+{
+    for (int i = 0; i < station.portCount; ++i) {
+        const char* name = station.ports[i];
+        StationSlot* known = FindSlot(station, name);
+        if (!known) continue;
+        bool present = PortIsPresent(name);
+        char serialNumber[64];
+        std::memcpy(serialNumber, known->serialNumber, sizeof serialNumber);
+        if (present && !known->serialNumberKnown) FindSerialNumber(name, serialNumber);
+        known->serialNumberKnown = present;
+        SeeSlot(station, name, present, serialNumber);
+    }
 }
 
 void LookForDevices(Station& station)
 {
     for (int i = 0; i < station.slotCount; ++i) station.slots[i].present = false;
-    if (station.portCount) {
-        for (int i = 0; i < station.portCount; ++i) {
-            const char* name = station.ports[i];
-            StationSlot* known = FindSlot(station, name);
-            if (!known) continue;
-            char serialNumber[64] = "";
-            bool present = PortIsPresent(name);
-            if (present && !known->serialNumber[0]) FindSerialNumber(name, serialNumber);
-            SeeSlot(station, name, present, serialNumber);
-        }
-        return;
-    }
+    if (station.portCount) return LookAtNamedPorts(station);
     ListPorts([](void* context, const PortListing& port) {
         if (port.kind == PortKind::DeviceUsb) SeeSlot(*static_cast<Station*>(context), port.name, true, port.serialNumber);
     }, &station);

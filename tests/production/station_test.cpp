@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 #include <unistd.h>
@@ -155,6 +156,49 @@ TEST(StationRules, AFixturesLineTakesTheNextBoard)
         EXPECT_EQ(theFixture.stops, each.stops);
     }
     EXPECT_EQ(theStation.tally.failed, 3u) << "a, b, then a's next board";
+}
+
+// A named port's adapter, as a sysfs tree and a device node of the test's
+// own: unplugged, then another adapter (another USB serial number, or none)
+// plugged in at the same name. The slot tells the device there now.
+TEST(StationRules, ANamedPortsSerialNumberIsTheDeviceThereNow)
+{
+    char pattern[] = "/tmp/quorvane-slot-XXXXXX";
+    const std::string root = mkdtemp(pattern), port = root + "/dev/ttyUSB0";
+    setenv("QUORVANE_SYSFS_ROOT", (root + "/sys").c_str(), 1);
+    setenv("QUORVANE_DEV_ROOT", (root + "/dev").c_str(), 1);
+    const std::string usb = root + "/sys/devices/usb1/1-1";
+    std::system(("mkdir -p '" + usb + "/1-1:1.0/ttyUSB0/tty/ttyUSB0' '" + root + "/sys/class/tty' '" + root +
+                 "/dev' && echo 0403 >'" + usb + "/idVendor' && echo 6001 >'" + usb + "/idProduct' && echo 188:0 >'" +
+                 usb + "/1-1:1.0/ttyUSB0/tty/ttyUSB0/dev' && ln -s '" + usb + "/1-1:1.0/ttyUSB0/tty/ttyUSB0' '" + root +
+                 "/sys/class/tty/ttyUSB0' && ln -s '" + usb + "/1-1:1.0/ttyUSB0' '" + usb +
+                 "/1-1:1.0/ttyUSB0/tty/ttyUSB0/device'")
+                    .c_str());
+    const char* names[] = {port.c_str()};
+    theStation.ports = names;
+    theStation.portCount = 1;
+    ResetStation(theStation);
+    const struct {
+        const char* serialNumber;  // the adapter's; nullptr: unplugged
+        const char* seen;
+    } steps[] = {{"A1", "A1"}, {"A1", "A1"}, {nullptr, "A1"}, {"B2", "B2"}, {nullptr, "B2"}, {"", ""}};
+    int step = 0;
+    for (const auto& each : steps) {
+        SCOPED_TRACE("step " + std::to_string(++step));
+        std::remove((usb + "/serial").c_str());
+        std::remove(port.c_str());
+        if (each.serialNumber) {
+            std::ofstream(port) << "";
+            if (each.serialNumber[0]) std::ofstream(usb + "/serial") << each.serialNumber << "\n";
+        }
+        LookForDevices(theStation);
+        ASSERT_EQ(theStation.slotCount, 1);
+        EXPECT_EQ(theStation.slots[0].present, each.serialNumber != nullptr);
+        EXPECT_STREQ(theStation.slots[0].serialNumber, each.seen);
+    }
+    unsetenv("QUORVANE_SYSFS_ROOT");
+    unsetenv("QUORVANE_DEV_ROOT");
+    std::system(("rm -rf '" + root + "'").c_str());
 }
 
 }  // namespace
