@@ -168,6 +168,7 @@ void FinishBoards(const Screen& screen, bool& toldLogFailure)
 void StartBoards(const Screen& screen, const StationOptions& options, bool& toldLogFailure)
 {
     for (int slot; (slot = StartNextBoard(theStation)) >= 0;) SayStarted(screen, options, slot);
+    RunOpenedBoards(theStation);
     SayIfLogFailed(toldLogFailure);
 }
 

@@ -448,6 +448,7 @@ void RunRecipeJobs(const WriteOptions& options, long long total)
         for (int slot; (slot = FinishNextBoard(theStation)) >= 0;) TellAttemptEnded(options, progress, slot);
         for (int slot; (slot = StartNextBoard(theStation)) >= 0;)
             TellOpened(theStation.jobs[theStation.slots[slot].job], options.settings, options.telling);
+        RunOpenedBoards(theStation);
         ReportProgress(options, progress, kMaxPorts, total, false);
         if (!StationIsDone(theStation)) WaitForDeviceChange(progress.lines.terminal ? 100 : 200);
     }

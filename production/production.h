@@ -18,8 +18,9 @@
 //
 // A station's: ResetStation, then in a loop LookForDevices, FinishNextBoard
 // and StartNextBoard until they return -1 (each returns the slot it changed,
-// so that the front end can say so), until StationIsDone; StopStation is
-// ABORT for all of it, from a signal handler too.
+// so that the front end can say so) and RunOpenedBoards, until
+// StationIsDone; StopStation is ABORT for all of it, from a signal handler
+// too.
 #pragma once
 
 #include <atomic>
@@ -300,13 +301,19 @@ void LookForDevices(Station& station);
 // false when every slot is taken. LookForDevices is made of these.
 bool SeeSlot(Station& station, const char* name, bool present, const char* serialNumber);
 
-// Starts a job for the next board that has come and has not been written
+// Opens the port of the next board that has come and has not been written
 // yet, while the station takes boards, and returns its slot; -1 when there
-// is none. The log is looked at first, every time: one that can no longer
-// be written sets logFailed, so that no board is written without its
-// record. A port that cannot be opened ends its job at once (the next
-// FinishNextBoard tells it).
+// is none. Its job runs from the next RunOpenedBoards. The log is looked at
+// first, every time: one that can no longer be written sets logFailed, so
+// that no board is written without its record. A port that cannot be
+// opened ends its job at once (the next FinishNextBoard tells it).
 int StartNextBoard(Station& station);
+
+// Starts the jobs of the ports StartNextBoard (and a retry) opened. Boards
+// that come together start together: opening a port takes milliseconds of
+// looking at the system, which would otherwise be taken from the jobs
+// already under way.
+void RunOpenedBoards(Station& station);
 
 // Ends the next job that has finished (outcome, `last`, tally, log line)
 // and returns its slot; -1 when none has. The first log line that fails

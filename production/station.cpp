@@ -103,8 +103,6 @@ void StartBoard(Station& station, StationSlot& slot, int index)
         job.finished.store(true);  // a port that cannot be opened ends its job at once
         return;
     }
-    if (station.stopRequested.load()) job.job.running.store(0);
-    StartJob(job);
 }
 
 void StopFixture(const LineWatchSeam& seam, StationSlot& slot)
@@ -203,6 +201,17 @@ int StartNextBoard(Station& station)
         return i;
     }
     return -1;
+}
+
+void RunOpenedBoards(Station& station)
+{
+    for (int i = 0; i < station.slotCount; ++i) {
+        if (station.slots[i].job < 0) continue;
+        PortJob& job = station.jobs[station.slots[i].job];
+        if (!job.port || job.thread.joinable() || job.finished.load()) continue;
+        if (station.stopRequested.load()) job.job.running.store(0);
+        StartJob(job);
+    }
 }
 
 int FinishNextBoard(Station& station)
