@@ -119,17 +119,20 @@ Spin ReadAtOnce(const Port& port, uint8_t* byte)
     return n == 0 || IsLostError(errno) ? Spin::Lost : Spin::Nothing;
 }
 
-// Spinning holds a core while it lasts. It pays while every line of the
-// process can have a core of its own and one is left for the pty's kernel
-// work and the device; past that, the spinners take the very cores the
-// answers need to be woken on, so every job waits for its byte in the
-// kernel instead, and N jobs cost N waits, not N spinning threads.
-std::atomic<int> theTimedLines{0};
+// Spinning holds a core while it lasts. While the lines are few (four a
+// core at most), their spins seldom meet, and they keep the cores awake for
+// the answers: a core with nothing to run sleeps, and waking it can take
+// longer than the answer's own way through the kernel (100 us and more on a
+// virtual machine). Past that, the spinners take the very cores the answers
+// need to be woken on, so every job waits for its byte in the kernel
+// instead, and N jobs cost N waits, not N spinning threads.
+constexpr long kSpinningLinesPerCore = 4;
+std::atomic<long> theTimedLines{0};
 
 bool MaySpin()
 {
     static const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-    return theTimedLines.load() <= (cores > 2 ? cores - 1 : 1);
+    return theTimedLines.load() <= kSpinningLinesPerCore * (cores > 0 ? cores : 1);
 }
 
 // Sleeps (an early answer still wakes it) until shortly before the answer
