@@ -1,6 +1,7 @@
 // Files by name where names are bytes: the C library's own calls.
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 
@@ -22,7 +23,7 @@ size_t RegularFileSize(FILE* file)
 
 void AdviseLargePages(void* bytes, size_t size)
 {
-    const uintptr_t page = 4096;
+    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
     uintptr_t start = (uintptr_t(bytes) + page - 1) & ~(page - 1);
     uintptr_t end = (uintptr_t(bytes) + size) & ~(page - 1);
     if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);

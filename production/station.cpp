@@ -91,7 +91,8 @@ int FreeJob(const Station& station)
     return -1;
 }
 
-void StartBoard(Station& station, StationSlot& slot, int index)
+// The board's job, its port opened; RunOpenedBoards starts it.
+void OpenBoard(Station& station, StationSlot& slot, int index)
 {
     PortJob& job = station.jobs[index];
     ResetJob(job, slot.name);
@@ -197,7 +198,7 @@ int StartNextBoard(Station& station)
             slot.serialState = SerialOutcome::Unknown;  // out, no outcome yet
         }
         std::snprintf(slot.last, sizeof slot.last, "writing");
-        StartBoard(station, slot, index);
+        OpenBoard(station, slot, index);
         return i;
     }
     return -1;
@@ -254,7 +255,7 @@ int FinishNextBoard(Station& station)
             station.logFailed = true;
         if (retry) {
             ++station.recipe->boards[index].attempt;
-            StartBoard(station, slot, index);
+            OpenBoard(station, slot, index);
         }
         return i;
     }
