@@ -30,12 +30,26 @@ const char kFramesHelp[] =
     "(the reason on standard error), 2 a usage error or a file that cannot be\n"
     "read.\n";
 
+// Raw frames are gathered here and handed to standard output in large
+// blocks: a C library call per frame cost as much as encoding it.
+struct RawOutput {
+    char bytes[1 << 16];
+    size_t used;
+};
+
 struct FramesPrinter {
     const WriteJob* job;
-    bool raw;
+    RawOutput* raw;  // null: the frames are listed as text
     bool outputFailed;  // standard output took less than it was given
     const char* convertedFrom;  // " (converted from Intel HEX)", or "" for S-records
 };
+
+bool FlushRaw(RawOutput& raw)
+{
+    bool ok = std::fwrite(raw.bytes, 1, raw.used, stdout) == raw.used;
+    raw.used = 0;
+    return ok;
+}
 
 bool IsSequence(const uint8_t* bytes, size_t count, const uint8_t* sequence)
 {
@@ -60,11 +74,15 @@ void PrintUnit(const FramesPrinter& printer, const uint8_t* bytes, size_t count)
 bool PrintSent(void* context, const uint8_t* bytes, size_t count)
 {
     FramesPrinter& printer = *static_cast<FramesPrinter*>(context);
-    if (printer.raw)
-        std::fwrite(bytes, 1, count, stdout);
-    else
+    RawOutput* raw = printer.raw;
+    if (!raw) {
         PrintUnit(printer, bytes, count);
-    printer.outputFailed = std::ferror(stdout) != 0;
+        printer.outputFailed = std::ferror(stdout) != 0;
+    } else {
+        if (raw->used + count > sizeof raw->bytes) printer.outputFailed = !FlushRaw(*raw);
+        std::memcpy(raw->bytes + raw->used, bytes, count);
+        raw->used += count;
+    }
     return !printer.outputFailed;
 }
 
@@ -80,8 +98,9 @@ void FormatWhere(const WriteJob& job, char (&where)[48])
         std::snprintf(where, sizeof where, "empty file");
 }
 
-int Report(const WriteJob& job, WriteOutcome outcome, const char* path, const FramesPrinter& printer)
+int Report(const WriteJob& job, WriteOutcome outcome, const char* path, FramesPrinter& printer)
 {
+    if (printer.raw && !FlushRaw(*printer.raw)) printer.outputFailed = true;
     if (printer.outputFailed) return FinishOutput("frames", kExitUsage);
     if (outcome == WriteOutcome::End) {
         if (!printer.raw) std::printf("outcome: end, %lu frames, %lld data bytes\n", job.frames, job.total);
@@ -149,15 +168,11 @@ int RunFrames(int argc, char** argv)
     }
     if (!path) path = options.recipe;
     FirmwareSnapshot sent = options.hasSerial ? SnapshotOfBoard(board) : firmware;
-    if (raw) {
-        SetBinaryStdout();
-        // Frames are small: a large buffer saves a system call every few of them.
-        static char outputBuffer[1 << 16];
-        std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
-    }
+    static RawOutput rawOutput;
+    if (raw) SetBinaryStdout();
 
     static WriteJob job;
-    FramesPrinter printer = {&job, raw, false, ConvertedFrom(firmware, options.image)};
+    FramesPrinter printer = {&job, raw ? &rawOutput : nullptr, false, ConvertedFrom(firmware, options.image)};
     // The line numbers are the converted text's, not the file's: said first.
     if (!raw && firmware.converted)
         Say(stdout, "converted    %s%s: line numbers are those of its S-records (see convert)\n", path,

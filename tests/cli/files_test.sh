@@ -121,6 +121,8 @@ for command in check frames convert; do
     "${cli[@]}" "$command" "$worked" >/dev/full 2>"$work/err"; status=$?
     expect "$command to a full disk" 2 "cannot write to standard output"
 done
+"${cli[@]}" frames --raw "$worked" >/dev/full 2>"$work/err"; status=$?
+expect "raw frames to a full disk" 2 "cannot write to standard output"
 run check --baud 1200 "$worked"; expect "bad baud rate" 2 "baud rate must be"
 run frames; expect "no file" 2
 run nonsense; expect "unknown command" 2

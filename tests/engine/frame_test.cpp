@@ -69,6 +69,28 @@ TEST(ParseHexPair, MatchesTheCLibraryConversionForEveryPair)
     }
 }
 
+std::string ToHex(uint8_t byte)
+{
+    char text[3];
+    std::snprintf(text, sizeof text, "%02X", unsigned(byte));
+    return text;
+}
+
+// The encoder takes the CRC eight bytes at a time and the rest one way
+// for each count left over: every count of data bytes from 0 to 24 covers
+// every remainder, over frames of one to four strides.
+TEST(Crc16, EveryFrameLengthAgainstTheReference)
+{
+    std::string data;
+    for (int length = 0; length <= 24; data += ToHex(uint8_t(37 * ++length))) {
+        std::string line = "S1" + ToHex(uint8_t(length + 3)) + "1234" + data + "\n";
+        Bytes frame(kMaxFrameSize);
+        FrameResult result = EncodeLine(line.data(), line.size(), frame.data());
+        frame.resize(result.size);
+        EXPECT_EQ(frame, Framed("00 00 12 34" + data)) << length << " data bytes";
+    }
+}
+
 struct LineCase {
     const char* name;
     std::string line;
