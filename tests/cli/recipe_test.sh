@@ -146,5 +146,19 @@ for n in 1 2; do
 done
 "$cli" log summary "$work/write.jsonl" | grep -q "serial numbers written (2): 1000-1001" ||
     fail "write --recipe: the log: $("$cli" log summary "$work/write.jsonl")"
+# Without a [serial] table: each board gets the image as it is, and its
+# record no number.
+sed -e '/^\[serial\]/,$d' -e "s|^slots = .*|slots = [\"$work/w3\"]|" -e 's/write.jsonl/plain.jsonl/' \
+    "$work/w.toml" >"$work/plain.toml"
+"$sim" --link "$work/w3" --once --raw "$work/w3.raw" >/dev/null 2>&1 &
+plain_sim=$!
+pids+=("$plain_sim")
+wait_for "[ -e '$work/w3' ]"
+"$cli" write --recipe "$work/plain.toml" -q 2>"$work/plain.err" ||
+    fail "write --recipe without [serial]: $(cat "$work/plain.err")"
+wait "$plain_sim" || fail "without [serial]: the device saw a malformed job"
+"$cli" frames --raw "$work/demo-firmware.mot" | cmp -s - "$work/w3.raw" ||
+    fail "without [serial]: the board did not get the image as it is"
+grep -q '"board_serial":null' "$work/plain.jsonl" || fail "without [serial], the record: $(cat "$work/plain.jsonl")"
 echo "$failures failure(s)"
 [ "$failures" -eq 0 ]
