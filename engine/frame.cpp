@@ -22,53 +22,50 @@ constexpr uint16_t UpdateCrc16Bitwise(uint16_t crc, uint8_t byte)
 }
 
 // The same update, eight bits at a time: the low byte of the CRC and the
-// data byte only ever meet through their XOR.
-// `ahead[k]` takes a byte followed by k more: the byte's entry carried
-// through k further updates. Eight bytes then cost eight independent
-// lookups instead of a chain of eight, which is most of a frame's
-// encoding time.
+// data byte only ever meet through their XOR. `ahead[k]` takes a byte
+// followed by k more: the byte's entry carried through k further updates.
+// Eight bytes then cost eight independent lookups instead of a chain of
+// eight, which was most of a frame's encoding time.
 constexpr unsigned kCrcStride = 8;
 struct Crc16Table {
-    uint16_t entry[256];
     uint16_t ahead[kCrcStride][256];
-    constexpr Crc16Table() : entry(), ahead()
+    constexpr Crc16Table() : ahead()
     {
-        for (unsigned i = 0; i < 256; ++i) entry[i] = UpdateCrc16Bitwise(0, uint8_t(i));
-        for (unsigned i = 0; i < 256; ++i) ahead[0][i] = entry[i];
+        for (unsigned i = 0; i < 256; ++i) ahead[0][i] = UpdateCrc16Bitwise(0, uint8_t(i));
         for (unsigned k = 1; k < kCrcStride; ++k)
             for (unsigned i = 0; i < 256; ++i)
-                ahead[k][i] = uint16_t((ahead[k - 1][i] >> 8) ^ entry[ahead[k - 1][i] & 0xFF]);
+                ahead[k][i] = uint16_t((ahead[k - 1][i] >> 8) ^ ahead[0][ahead[k - 1][i] & 0xFF]);
     }
 };
 constexpr Crc16Table kCrc16Table;
 
-uint16_t Crc16Of(const uint8_t* bytes, size_t count)
+// `count` bytes (2 to kCrcStride) into the running CRC at once: it meets
+// the first two, the rest enter as they are.
+inline uint16_t FoldBytes(uint16_t crc, const uint8_t* bytes, size_t count)
 {
     const auto& ahead = kCrc16Table.ahead;
-    uint16_t crc = 0;
-    for (; count >= kCrcStride; bytes += kCrcStride, count -= kCrcStride) {
-        // The running CRC meets the first two bytes; the rest enter as they are.
-        crc = uint16_t(ahead[7][(crc ^ bytes[0]) & 0xFF] ^ ahead[6][(crc >> 8) ^ bytes[1]] ^ ahead[5][bytes[2]] ^
-                       ahead[4][bytes[3]] ^ ahead[3][bytes[4]] ^ ahead[2][bytes[5]] ^ ahead[1][bytes[6]] ^
-                       ahead[0][bytes[7]]);
-    }
-    if (count == 1) return uint16_t((crc >> 8) ^ kCrc16Table.entry[(crc ^ bytes[0]) & 0xFF]);
-    if (count == 0) return crc;
-    // The last two to seven bytes the same way, each table as far ahead as
-    // the bytes after it.
-    uint16_t last = uint16_t(ahead[count - 1][(crc ^ bytes[0]) & 0xFF] ^ ahead[count - 2][(crc >> 8) ^ bytes[1]]);
-    for (size_t i = 2; i < count; ++i) last = uint16_t(last ^ ahead[count - 1 - i][bytes[i]]);
-    return last;
+    uint16_t folded = uint16_t(ahead[count - 1][(crc ^ bytes[0]) & 0xFF] ^ ahead[count - 2][(crc >> 8) ^ bytes[1]]);
+    for (size_t i = 2; i < count; ++i) folded = uint16_t(folded ^ ahead[count - 1 - i][bytes[i]]);
+    return folded;
 }
 
 }  // namespace
 
 void UpdateCrc16(uint16_t& crc, uint8_t byte)
 {
-    crc = uint16_t((crc >> 8) ^ kCrc16Table.entry[(crc ^ byte) & 0xFF]);
+    crc = uint16_t((crc >> 8) ^ kCrc16Table.ahead[0][(crc ^ byte) & 0xFF]);
 }
 
 namespace {
+
+uint16_t Crc16Of(const uint8_t* bytes, size_t count)
+{
+    uint16_t crc = 0;
+    for (; count >= kCrcStride; bytes += kCrcStride, count -= kCrcStride) crc = FoldBytes(crc, bytes, kCrcStride);
+    if (count >= 2) return FoldBytes(crc, bytes, count);
+    if (count == 1) UpdateCrc16(crc, bytes[0]);
+    return crc;
+}
 
 // One character left in the field after the white space: a lone digit.
 HexByte ParseSingle(char c)
