@@ -281,9 +281,11 @@ struct Station {
 
 void ResetStation(Station& station);
 
-// Under a recipe with [serial]: opens the state file (OpenSerialState), logs
-// each number a stopped station left out as `unknown`, then saves the state;
-// false, before any port is opened, when any of it cannot be done.
+// Under a recipe with [serial]: opens the state file (OpenSerialState);
+// of the numbers a stopped station left out, counts as written those whose
+// "written" record is in `log` already and logs the rest as `unknown`; then
+// saves the state. False, before any port is opened, when any of it cannot
+// be done.
 bool StartRecipeRun(StationRecipe& run, JobLog& log, Failure& failure);
 
 // Boards written under the recipe: across restarts where the state file

@@ -314,15 +314,47 @@ int RunningJobs(const Station& station)
     return running;
 }
 
+namespace {
+
+// The numbers a stop left out whose board's "written" record had reached
+// the log: the stop came between the record and the state file. Those
+// boards were written and count toward the quota; only the rest are
+// unknown. A log that cannot be read settles none.
+bool SettleLoggedWrites(const JobLog& log, SerialState& state, std::vector<unsigned long long>& unknown)
+{
+    FirmwareSnapshot text;
+    Failure unreadable;
+    if (unknown.empty() || !log.file || !TakeSnapshot(log.path, text, unreadable)) return false;
+    std::vector<LogSummary> summaries;
+    SummarizeLog(text.bytes, text.size, summaries);
+    ReleaseSnapshot(text);
+    bool settled = false;
+    for (const LogSummary& summary : summaries) {
+        if (summary.recipe != state.recipeName) continue;
+        for (unsigned long long number : summary.serialsWritten) {
+            auto found = std::find(unknown.begin(), unknown.end(), number);
+            if (found == unknown.end()) continue;
+            unknown.erase(found);
+            state.out.push_back(number);  // back out, to be settled as its record says
+            SettleSerial(state, number, SerialOutcome::Written);
+            settled = true;
+        }
+    }
+    return settled;
+}
+
+}  // namespace
+
 bool StartRecipeRun(StationRecipe& run, JobLog& log, Failure& failure)
 {
     for (BoardRun& board : run.boards) board.holdsSerial = false;
     if (!run.recipe->serial.present) return true;
     std::vector<unsigned long long> unknown;
     if (!OpenSerialState(*run.recipe, run.state, unknown, failure)) return false;
+    bool settled = SettleLoggedWrites(log, run.state, unknown);
     for (unsigned long long serial : unknown)
         if (!LogUnknownSerial(log, serial, failure)) return false;
-    return unknown.empty() || SaveSerialState(*run.recipe, run.state, failure);
+    return (unknown.empty() && !settled) || SaveSerialState(*run.recipe, run.state, failure);
 }
 
 unsigned long BoardsWritten(const Station& station)

@@ -287,6 +287,48 @@ TEST(Serial, RestartRows)
     }
 }
 
+// A stop between a board's "written" record and the state file: at the
+// next start that number counts as written (toward the quota), any other
+// one left out is logged as unknown, and the state file says so.
+TEST(Serial, AStopAfterTheRecordCountsTheBoardWritten)
+{
+    const struct {
+        const char* out;
+        std::vector<unsigned long long> unknown;
+    } rows[] = {{"10 11", {11}}, {"10", {}}};
+    const char* written = "{\"recipe\":\"board\",\"result\":\"written\",\"board_serial\":10,\"serial_state\":\"written\"}\n";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.out);
+        char folder[] = "/tmp/recipe_test.XXXXXX";
+        ASSERT_TRUE(mkdtemp(folder));
+        Recipe recipe = BlockRecipe(folder);
+        WriteFile(recipe.serial.statePath, (kHeader + std::string("next 12\nwritten 1\nout ") + row.out +
+                                            "\nreturned\n").c_str());
+        WriteFile(recipe.log, written);
+        Image image;
+        JobLog log;
+        StationRecipe run = {&recipe, {}, {}};
+        Failure failure = {""};
+        ASSERT_TRUE(OpenRecipeLog(log, recipe.log.c_str(), recipe, "test", image.firmware, failure)) << failure.text;
+        ASSERT_TRUE(StartRecipeRun(run, log, failure)) << failure.text;
+        CloseJobLog(log);
+        SerialState saved;
+        std::vector<unsigned long long> unknown;
+        ASSERT_TRUE(OpenSerialState(recipe, saved, unknown, failure)) << failure.text;
+        EXPECT_EQ(saved.written, 2u);
+        EXPECT_TRUE(unknown.empty());
+        std::vector<LogSummary> summaries;
+        FirmwareSnapshot text;
+        ASSERT_TRUE(TakeSnapshot(recipe.log.c_str(), text, failure));
+        SummarizeLog(text.bytes, text.size, summaries);
+        ReleaseSnapshot(text);
+        ASSERT_EQ(summaries.size(), 1u);
+        EXPECT_EQ(summaries[0].serialsUnknown, row.unknown);
+        EXPECT_EQ(summaries[0].serialsWritten, (std::vector<unsigned long long>{10}));
+        std::system(("rm -rf " + std::string(folder)).c_str());
+    }
+}
+
 // What `log summary` counts of a recipe's lines: each number once, under
 // how its board ended.
 TEST(Log, SummaryRows)
