@@ -119,9 +119,8 @@ void Say(FILE* out, const char* format, ...) QUORVANE_PRINTF(2, 3);
 void SetBinaryStdin();
 void SetBinaryStdout();
 
-// Standard error is a terminal on which live lines can be redrawn. On
-// Windows a console is asked to take escapes (virtual-terminal processing);
-// one that cannot is redrawn through the console's own calls.
+// Standard error is a terminal on which live lines can be redrawn: a
+// terminal on Linux, a console on Windows.
 bool StderrIsTerminal();
 
 // Standard input is a terminal someone types on.
@@ -131,8 +130,8 @@ bool StdinIsTerminal();
 bool EnterWasPressed();
 
 // Redrawing on that terminal: the cursor up `lines` lines; the line it is on
-// cleared, the cursor at its start. Escapes where they are taken (the same
-// bytes on every terminal: ESC [ N A, and CR ESC [ K).
+// cleared, the cursor at its start. Escapes on a Linux terminal (ESC [ N A,
+// and CR ESC [ K); on a Windows console, the console's own calls.
 void MoveUpLines(int lines);
 void ClearLine();
 

@@ -1,5 +1,5 @@
-// The process on Windows: binary standard streams, the console (escapes and
-// UTF-8), the console's stop events, and arguments as UTF-8.
+// The process on Windows: binary standard streams, the console (redrawn
+// lines and UTF-8), the console's stop events, and arguments as UTF-8.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -17,20 +17,18 @@ namespace {
 
 void (*theStop)(int) = nullptr;
 
-// What the console was set to before this process changed it: a console
-// keeps its settings after the process ends, for the next program.
-HANDLE theConsole = nullptr;
-DWORD theConsoleMode = 0;
+// The console's code page before this process changed it: a console keeps
+// its settings after the process ends, for the next program.
 UINT theOutputCodePage = 0;
 
-// Standard error's console, and whether it takes escapes; without them live
-// lines are redrawn through the console's own calls.
+// Standard error's console. Live lines are redrawn through the console's own
+// calls, never escapes: a console may accept virtual-terminal processing and
+// still show the escapes as text (Wine's does), and the calls work on every
+// console.
 HANDLE theRedrawConsole = nullptr;
-bool theConsoleTakesEscapes = false;
 
 void PutConsoleBack()
 {
-    if (theConsole) SetConsoleMode(theConsole, theConsoleMode);
     if (theOutputCodePage) SetConsoleOutputCP(theOutputCodePage);
 }
 
@@ -92,22 +90,11 @@ bool StderrIsTerminal()
     CONSOLE_SCREEN_BUFFER_INFO screen;
     if (!GetConsoleMode(console, &mode) || !GetConsoleScreenBufferInfo(console, &screen)) return false;
     theRedrawConsole = console;
-    theConsoleTakesEscapes = (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) ||
-                             SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
-    if (theConsoleTakesEscapes && !(mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) && !theConsole) {
-        theConsole = console;
-        theConsoleMode = mode;
-        PutConsoleBackAtExit();
-    }
     return true;
 }
 
 void MoveUpLines(int lines)
 {
-    if (theConsoleTakesEscapes) {
-        std::fprintf(stderr, "\x1b[%dA", lines);
-        return;
-    }
     CONSOLE_SCREEN_BUFFER_INFO screen;
     std::fflush(stderr);  // what was written goes where the cursor was
     if (!theRedrawConsole || !GetConsoleScreenBufferInfo(theRedrawConsole, &screen)) return;
@@ -117,10 +104,6 @@ void MoveUpLines(int lines)
 
 void ClearLine()
 {
-    if (theConsoleTakesEscapes) {
-        std::fputs("\r\x1b[K", stderr);
-        return;
-    }
     CONSOLE_SCREEN_BUFFER_INFO screen;
     std::fflush(stderr);
     if (!theRedrawConsole || !GetConsoleScreenBufferInfo(theRedrawConsole, &screen)) return;

@@ -3,9 +3,9 @@
 # quorvane-sim: the ports the Windows program's dialog offers, whole jobs byte
 # for byte, and the line settings the port's set-up gives (read back from the
 # simulator's pty while a job runs, and as found again after it).
-#   wine_test.sh SOURCE_PREFIX WINE64 QUORVANE_SIM NATIVE_CLI EXAMPLES_DIR CLI_EXE
+#   wine_test.sh SOURCE_PREFIX WINE64 QUORVANE_SIM NATIVE_CLI EXAMPLES_DIR CLI_EXE CONSOLE_RUN_EXE
 set -u
-source=$1 wine=$2 sim=$3 native_cli=$4 examples=$5 exe=$6
+source=$1 wine=$2 sim=$3 native_cli=$4 examples=$5 exe=$6 console_run=$7
 wineserver=$(dirname "$wine")/wineserver
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -129,13 +129,29 @@ wait "$first" || fail "first writer: exit $?: $(cat "$work/first")"
 stop_sim
 cmp -s "$work/received" "$work/expected.raw" || fail "two writers: the device received other bytes"
 
-# Ctrl-C reaches the console's stop handler: ABORT, the line put back, logged.
-start_sim com5 --delay 1000
-"$wine" "$exe" write "$firmware" --port COM5 -l "$work/stopped.jsonl" >"$work/out" 2>&1 </dev/null &
-writer=$!
-wait_for_bytes
-kill -INT "$writer"; wait "$writer"; status=$?
-tr -d '\r' <"$work/out" >"$work/said"
+# In a console (Wine makes one for a program started on a terminal): what its
+# screen shows afterwards, in $work/said. WHEN_TO_STOP: see console_run.cpp.
+run_in_console() {  # WHEN_TO_STOP ARGS...
+    local stop_at=$1 command
+    shift
+    printf -v command '%q ' "$wine" "$console_run" 'Z:'"${work//\//\\}"'\screen' "$stop_at" "$exe" "$@"
+    timeout 120 script -qec "$command" /dev/null </dev/null >/dev/null 2>&1; status=$?
+    cp "$work/screen" "$work/said" 2>/dev/null || : >"$work/said"
+}
+demo=$work/demo.mot
+cp "$examples/demo-firmware.mot" "$demo"
+
+# Live progress in a console is one line redrawn in place, no escape shown.
+start_sim com5 --baud 38400
+run_in_console - write "$demo" --port COM5 -b 38400
+expect "progress in a console" 0 "COM5: written, 16384 bytes in 514 frames"
+! grep -q $'\e\|\[K' "$work/said" || fail "progress in a console: escapes on the screen: $(cat -A "$work/said")"
+[ "$(grep -c 'of 16384 bytes' "$work/said")" -eq 1 ] || fail "progress in a console: not one line: $(cat "$work/said")"
+stop_sim
+
+# Ctrl-C in the console reaches the stop handler: ABORT, the line put back, logged.
+start_sim com5 --baud 9600
+run_in_console "of 16384 bytes" write "$demo" --port COM5 -b 9600 -l "$work/stopped.jsonl"
 expect "Ctrl-C" 3 "COM5: aborted"
 grep -q '"result":"aborted"' "$work/stopped.jsonl" || fail "Ctrl-C: not logged as aborted"
 [ "$(line_of)" = "$scrambled" ] || fail "Ctrl-C: the line was not put back: $(line_of)"
