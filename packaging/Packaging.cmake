@@ -67,8 +67,10 @@ systemd service.")
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QUORVANE_MAINTAINER}")
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
-  # The dependencies are those of the binaries, as dpkg-shlibdeps finds them.
+  # The dependencies are those of the binaries, as dpkg-shlibdeps finds them,
+  # and the MQTT client library, which station --mqtt opens only when asked.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libmosquitto1")
   set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_COMPONENTS_ALL tools)

@@ -5,6 +5,11 @@
 // records ahead of the broker, and saves how far it has acknowledged. The
 // station's thread only starts, tells the tally and stops: a broker that is
 // away never holds it up.
+//
+// libmosquitto is opened when the first publisher starts, not with the
+// program: it brings OpenSSL, whose loading and start-up would cost every
+// command (check, frames, write) some 4 MiB and 3,000 allocations.
+#include <dlfcn.h>
 #include <mosquitto.h>
 
 #include <algorithm>
@@ -19,26 +24,40 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// `text` as a JSON string, as PrintJsonString writes it: bytes that are not
-// UTF-8 taken as Latin-1.
-void AppendJsonString(std::string& json, const char* text)
+// The library's calls this publisher makes, by their own names.
+#define QUORVANE_MOSQUITTO_CALLS(call)                                                                          \
+    call(mosquitto_lib_init) call(mosquitto_lib_cleanup) call(mosquitto_new) call(mosquitto_destroy)            \
+    call(mosquitto_int_option) call(mosquitto_reconnect_delay_set) call(mosquitto_connect_callback_set)         \
+    call(mosquitto_disconnect_callback_set) call(mosquitto_publish_callback_set) call(mosquitto_username_pw_set) \
+    call(mosquitto_tls_set) call(mosquitto_will_set) call(mosquitto_connect) call(mosquitto_disconnect)         \
+    call(mosquitto_loop) call(mosquitto_loop_start) call(mosquitto_loop_stop) call(mosquitto_publish)           \
+    call(mosquitto_strerror) call(mosquitto_connack_string)
+
+struct Mosquitto {
+#define QUORVANE_DECLARE(name) decltype(&::name) name;
+    QUORVANE_MOSQUITTO_CALLS(QUORVANE_DECLARE)
+#undef QUORVANE_DECLARE
+};
+
+Mosquitto theMosquitto;  // filled once, kept for the life of the process
+
+bool OpenMosquitto(Failure& failure)
 {
-    json += '"';
-    for (const unsigned char* at = reinterpret_cast<const unsigned char*>(text); *at;) {
-        size_t length = Utf8Length(at);
-        if (*at == '"' || *at == '\\') json += '\\';
-        if (length && !IsAsciiControl(*at)) {
-            json.append(reinterpret_cast<const char*>(at), length);
-            at += length;
-            continue;
-        }
-        char escaped[16];
-        if (*at < 0x80) std::snprintf(escaped, sizeof escaped, "\\u%04x", *at);
-        else std::snprintf(escaped, sizeof escaped, "%c%c", char(0xC0 | (*at >> 6)), char(0x80 | (*at & 0x3F)));
-        json += escaped;
-        ++at;
-    }
-    json += '"';
+    static std::mutex opening;
+    static bool opened = false;
+    std::lock_guard<std::mutex> once(opening);
+    if (opened) return true;
+    const char* library = "libmosquitto.so.1";
+    void* handle = dlopen(library, RTLD_NOW | RTLD_LOCAL);
+    if (!handle)
+        return Fail(failure, "cannot load the MQTT client library %s (Debian's libmosquitto1): %s", library, dlerror());
+#define QUORVANE_FIND(name)                                                                               \
+    theMosquitto.name = reinterpret_cast<decltype(theMosquitto.name)>(dlsym(handle, #name));              \
+    if (!theMosquitto.name) return Fail(failure, "the MQTT client library %s has no %s", library, #name);
+    QUORVANE_MOSQUITTO_CALLS(QUORVANE_FIND)
+#undef QUORVANE_FIND
+    opened = true;
+    return true;
 }
 
 // The retained status: online with the tally, or offline (the last will
@@ -184,7 +203,7 @@ int Publish(PlantPublisher& publisher, std::unique_lock<std::mutex>& hold, const
 {
     hold.unlock();
     int messageId = 0;
-    int code = mosquitto_publish(publisher.client, &messageId, topic, int(text.size()), text.data(), 1, retain);
+    int code = theMosquitto.mosquitto_publish(publisher.client, &messageId, topic, int(text.size()), text.data(), 1, retain);
     hold.lock();
     return code == MOSQ_ERR_SUCCESS ? messageId : 0;
 }
@@ -269,21 +288,21 @@ bool ReadPassword(const char* path, char (&password)[256], Failure& failure)
 bool Connect(PlantPublisher& publisher, const PlantOptions& options, char (&note)[400], Failure& failure)
 {
     const PlantTarget& target = publisher.target;
-    int code = mosquitto_connect(publisher.client, target.host, target.port, 30);
+    int code = theMosquitto.mosquitto_connect(publisher.client, target.host, target.port, 30);
     if (code == MOSQ_ERR_TLS)
         return Fail(failure, "TLS with the broker at %s:%d failed: its certificate does not check out against %s",
                     target.host, target.port, options.caFile ? options.caFile : "the system's CAs");
-    const char* why = code == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(code);
+    const char* why = code == MOSQ_ERR_ERRNO ? std::strerror(errno) : theMosquitto.mosquitto_strerror(code);
     for (Clock::time_point until = Clock::now() + std::chrono::seconds(10); code == MOSQ_ERR_SUCCESS;) {
-        code = mosquitto_loop(publisher.client, 100, 1);
+        code = theMosquitto.mosquitto_loop(publisher.client, 100, 1);
         std::lock_guard<std::mutex> hold(publisher.lock);
         if (publisher.refused)
             return Fail(failure, "the broker at %s:%d refused the connection: %s", target.host, target.port,
-                        mosquitto_connack_string(publisher.refused));
+                        theMosquitto.mosquitto_connack_string(publisher.refused));
         if (publisher.connected || Clock::now() >= until) break;
         if (code == MOSQ_ERR_TLS)
             return Fail(failure, "TLS with the broker at %s:%d failed", target.host, target.port);
-        if (code != MOSQ_ERR_SUCCESS) why = code == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(code);
+        if (code != MOSQ_ERR_SUCCESS) why = code == MOSQ_ERR_ERRNO ? std::strerror(errno) : theMosquitto.mosquitto_strerror(code);
     }
     std::lock_guard<std::mutex> hold(publisher.lock);
     if (publisher.connected)
@@ -326,24 +345,25 @@ bool StartPublisher(PlantPublisher& publisher, const PlantOptions& options, cons
     publisher.acknowledgedAtStart = publisher.read = publisher.acknowledged;
     publisher.readEnd = publisher.acknowledgedEnd;
 
-    mosquitto_lib_init();
+    if (!OpenMosquitto(failure)) return false;
+    theMosquitto.mosquitto_lib_init();
     char clientId[96];
     std::snprintf(clientId, sizeof clientId, "quorvane-%s%s", image ? "" : "replay-", publisher.station);
-    publisher.client = mosquitto_new(clientId, true, &publisher);
+    publisher.client = theMosquitto.mosquitto_new(clientId, true, &publisher);
     mosquitto* client = publisher.client;
     if (!client) {
-        mosquitto_lib_cleanup();
+        theMosquitto.mosquitto_lib_cleanup();
         return Fail(failure, "cannot set up an MQTT client: %s", std::strerror(errno));
     }
-    mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-    mosquitto_reconnect_delay_set(client, 1, 10, true);
-    mosquitto_connect_callback_set(client, OnConnect);
-    mosquitto_disconnect_callback_set(client, OnDisconnect);
-    mosquitto_publish_callback_set(client, OnPublish);
+    theMosquitto.mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    theMosquitto.mosquitto_reconnect_delay_set(client, 1, 10, true);
+    theMosquitto.mosquitto_connect_callback_set(client, OnConnect);
+    theMosquitto.mosquitto_disconnect_callback_set(client, OnDisconnect);
+    theMosquitto.mosquitto_publish_callback_set(client, OnPublish);
     bool ready = true;
-    if (options.user) ready = mosquitto_username_pw_set(client, options.user, password) == MOSQ_ERR_SUCCESS;
+    if (options.user) ready = theMosquitto.mosquitto_username_pw_set(client, options.user, password) == MOSQ_ERR_SUCCESS;
     if (ready && publisher.target.tls &&
-        mosquitto_tls_set(client, options.caFile, options.caFile ? nullptr : "/etc/ssl/certs", nullptr, nullptr,
+        theMosquitto.mosquitto_tls_set(client, options.caFile, options.caFile ? nullptr : "/etc/ssl/certs", nullptr, nullptr,
                           nullptr) != MOSQ_ERR_SUCCESS) {
         Fail(failure, "cannot use the CA file %s", options.caFile ? options.caFile : "/etc/ssl/certs");
         ready = false;
@@ -352,15 +372,15 @@ bool StartPublisher(PlantPublisher& publisher, const PlantOptions& options, cons
     }
     if (ready && image) {
         std::string will = StatusText(publisher, "offline", nullptr);
-        mosquitto_will_set(client, publisher.statusTopic, int(will.size()), will.data(), 1, true);
+        theMosquitto.mosquitto_will_set(client, publisher.statusTopic, int(will.size()), will.data(), 1, true);
     }
     if (!ready || !Connect(publisher, options, note, failure)) {
-        mosquitto_destroy(client);
-        mosquitto_lib_cleanup();
+        theMosquitto.mosquitto_destroy(client);
+        theMosquitto.mosquitto_lib_cleanup();
         publisher.client = nullptr;
         return false;
     }
-    mosquitto_loop_start(client);
+    theMosquitto.mosquitto_loop_start(client);
     publisher.feeder = std::thread(Feed, &publisher);
     return true;
 }
@@ -416,10 +436,10 @@ bool StopPublisher(PlantPublisher& publisher, double seconds, Failure& failure)
         publisher.changed.wait_until(hold, std::max(publisher.stopBy, Clock::now() + std::chrono::seconds(1)), taken);
     }
     hold.unlock();
-    mosquitto_disconnect(publisher.client);
-    mosquitto_loop_stop(publisher.client, false);
-    mosquitto_destroy(publisher.client);
-    mosquitto_lib_cleanup();
+    theMosquitto.mosquitto_disconnect(publisher.client);
+    theMosquitto.mosquitto_loop_stop(publisher.client, false);
+    theMosquitto.mosquitto_destroy(publisher.client);
+    theMosquitto.mosquitto_lib_cleanup();
     publisher.client = nullptr;
     if (!publisher.stateFailure.text[0]) return true;
     failure = publisher.stateFailure;
