@@ -4,6 +4,10 @@
 // live stream. The loop formats what it publishes on its own thread and
 // swaps it in under `lock`; the server's threads copy it out under the
 // same lock and never touch the Station.
+//
+// Built as the module quorvane-web.so, whose one entry is the table of
+// these calls (server_module_posix.cpp opens it); what it uses of the
+// station comes from the program that opens it.
 #include "web.h"  // first: zlib's global `Byte`, which httplib.h brings, would shadow the engine's
 
 #include <httplib.h>
@@ -310,17 +314,7 @@ void Serve(WebServer* web)
     web->http.listen_after_bind();
 }
 
-}  // namespace
-
-int WebOptionRows(WebOptions& options, CommandOption* rows)
-{
-    rows[0] = TextRow(0, "http", options.listen);
-    rows[1] = TextRow(0, "http-token", options.token);
-    return kMaxWebOptionRows;
-}
-
-WebServer* StartWebServer(const WebOptions& options, const WebImage& image, char (&listening)[96],
-                          Failure& failure)
+WebServer* StartServer(const WebOptions& options, const WebImage& image, char (&listening)[96], Failure& failure)
 {
     WebServer* web = new WebServer;
     web->token = options.token ? options.token : "";
@@ -346,9 +340,8 @@ WebServer* StartWebServer(const WebOptions& options, const WebImage& image, char
     return web;
 }
 
-void PublishStation(WebServer* web, const Station& station)
+void PublishStatus(WebServer* web, const Station& station)
 {
-    if (!web) return;
     const char* state;
     char banner[400];
     DescribeStation(station, state, banner);
@@ -393,9 +386,8 @@ void PublishStation(WebServer* web, const Station& station)
     web->changed.notify_all();
 }
 
-void PublishJob(WebServer* web, const Station& station, int slot)
+void PublishEndedJob(WebServer* web, const Station& station, int slot)
 {
-    if (!web) return;
     const StationSlot& watched = station.slots[slot];
     const PortJob& job = station.jobs[watched.lastJob];
     char ended[32];
@@ -417,9 +409,8 @@ void PublishJob(WebServer* web, const Station& station, int slot)
     web->changed.notify_all();
 }
 
-void ApplyWebRequests(WebServer* web, Station& station)
+void ApplyRequests(WebServer* web, Station& station)
 {
-    if (!web) return;
     int pause;
     bool stop;
     std::vector<std::string> next;
@@ -437,9 +428,8 @@ void ApplyWebRequests(WebServer* web, Station& station)
     for (const std::string& name : next) TakeNextBoard(station, name.c_str(), ignored);
 }
 
-void StopWebServer(WebServer* web)
+void StopServer(WebServer* web)
 {
-    if (!web) return;
     {
         std::lock_guard<std::mutex> held(web->lock);
         web->stopping = true;
@@ -448,4 +438,12 @@ void StopWebServer(WebServer* web)
     web->http.stop();
     if (web->thread.joinable()) web->thread.join();
     delete web;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) const WebServerCalls* QuorvaneWebServerCalls()
+{
+    static const WebServerCalls calls = {StartServer, PublishStatus, PublishEndedJob, ApplyRequests, StopServer};
+    return &calls;
 }

@@ -62,3 +62,18 @@ void PublishJob(WebServer* web, const Station& station, int slot);
 void ApplyWebRequests(WebServer* web, Station& station);
 
 void StopWebServer(WebServer* web);
+
+// ---- the server's module (Linux) -------------------------------------------
+// cpp-httplib loads and starts OpenSSL with itself, so the server is a module
+// of its own, quorvane-web.so (beside quorvane-cli, or in lib/ARCH/quorvane of
+// the prefix it is installed in), which StartWebServer opens the first time it is
+// called; the calls above then go through the table the module returns. Its
+// functions take no null `web`.
+struct WebServerCalls {
+    WebServer* (*start)(const WebOptions&, const WebImage&, char (&)[96], Failure&);
+    void (*publishStation)(WebServer*, const Station&);
+    void (*publishJob)(WebServer*, const Station&, int);
+    void (*applyRequests)(WebServer*, Station&);
+    void (*stop)(WebServer*);
+};
+extern "C" const WebServerCalls* QuorvaneWebServerCalls();  // the module's one entry
