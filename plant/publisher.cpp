@@ -203,7 +203,8 @@ int Publish(PlantPublisher& publisher, std::unique_lock<std::mutex>& hold, const
 {
     hold.unlock();
     int messageId = 0;
-    int code = theMosquitto.mosquitto_publish(publisher.client, &messageId, topic, int(text.size()), text.data(), 1, retain);
+    int code = theMosquitto.mosquitto_publish(publisher.client, &messageId, topic, int(text.size()), text.data(), 1,
+                                              retain);
     hold.lock();
     return code == MOSQ_ERR_SUCCESS ? messageId : 0;
 }
@@ -302,7 +303,8 @@ bool Connect(PlantPublisher& publisher, const PlantOptions& options, char (&note
         if (publisher.connected || Clock::now() >= until) break;
         if (code == MOSQ_ERR_TLS)
             return Fail(failure, "TLS with the broker at %s:%d failed", target.host, target.port);
-        if (code != MOSQ_ERR_SUCCESS) why = code == MOSQ_ERR_ERRNO ? std::strerror(errno) : theMosquitto.mosquitto_strerror(code);
+        if (code != MOSQ_ERR_SUCCESS)
+            why = code == MOSQ_ERR_ERRNO ? std::strerror(errno) : theMosquitto.mosquitto_strerror(code);
     }
     std::lock_guard<std::mutex> hold(publisher.lock);
     if (publisher.connected)
@@ -361,10 +363,11 @@ bool StartPublisher(PlantPublisher& publisher, const PlantOptions& options, cons
     theMosquitto.mosquitto_disconnect_callback_set(client, OnDisconnect);
     theMosquitto.mosquitto_publish_callback_set(client, OnPublish);
     bool ready = true;
-    if (options.user) ready = theMosquitto.mosquitto_username_pw_set(client, options.user, password) == MOSQ_ERR_SUCCESS;
+    if (options.user)
+        ready = theMosquitto.mosquitto_username_pw_set(client, options.user, password) == MOSQ_ERR_SUCCESS;
     if (ready && publisher.target.tls &&
-        theMosquitto.mosquitto_tls_set(client, options.caFile, options.caFile ? nullptr : "/etc/ssl/certs", nullptr, nullptr,
-                          nullptr) != MOSQ_ERR_SUCCESS) {
+        theMosquitto.mosquitto_tls_set(client, options.caFile, options.caFile ? nullptr : "/etc/ssl/certs", nullptr,
+                                       nullptr, nullptr) != MOSQ_ERR_SUCCESS) {
         Fail(failure, "cannot use the CA file %s", options.caFile ? options.caFile : "/etc/ssl/certs");
         ready = false;
     } else if (!ready) {
