@@ -134,6 +134,7 @@ cmp -s "$work/received" "$work/expected.raw" || fail "two writers: the device re
 run_in_console() {  # WHEN_TO_STOP ARGS...
     local stop_at=$1 command
     shift
+    rm -f "$work/screen"
     printf -v command '%q ' "$wine" "$console_run" 'Z:'"${work//\//\\}"'\screen' "$stop_at" "$exe" "$@"
     timeout 120 script -qec "$command" /dev/null </dev/null >/dev/null 2>&1; status=$?
     cp "$work/screen" "$work/said" 2>/dev/null || : >"$work/said"
