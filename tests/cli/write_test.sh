@@ -255,6 +255,43 @@ expect "three devices of one simulator" 0
 wait "$gang" || fail "three devices of one simulator: its verdict: $(cat "$work/gang.err")"
 for i in 1 2 3; do cmp -s "$work/gang$i.raw" "$work/demo.expected" || fail "gang: device $i received other bytes"; done
 
+# Live lines on a terminal: one line a device, redrawn in place. What the
+# terminal shows at the end is made from the bytes written to it.
+"$sim" --count 2 --once --baud 38400 >"$work/live.out" 2>"$work/live.err" &
+live=$!
+pids+=("$live")
+for _ in $(seq 50); do [ "$(wc -l <"$work/live.out")" -ge 2 ] && break; sleep 0.1; done
+mapfile -t live_ports <"$work/live.out"
+printf -v command '%q ' "$cli" write "$demo" -p "${live_ports[0]}" -p "${live_ports[1]}" -b 38400
+timeout 60 script -qec "$command" /dev/null </dev/null >"$work/terminal" 2>&1 || fail "write on a terminal: exit $?"
+wait "$live" || fail "write on a terminal: the simulator's verdict: $(cat "$work/live.err")"
+python3 - "$work/terminal" "${live_ports[@]}" <<'EOF' ||
+import re, sys
+written = open(sys.argv[1], encoding="utf-8", newline="").read()  # the terminal's own CRs kept
+screen, row, column = [""], 0, 0
+for piece in re.finditer(r"\x1b\[(\d*)([AK])|[\r\n]|[^\x1b\r\n]+", written):
+    text = piece.group(0)
+    if text == "\r":
+        column = 0
+    elif text == "\n":
+        row += 1
+        screen += [""] * (row + 1 - len(screen))
+    elif piece.group(2) == "A":
+        row = max(0, row - int(piece.group(1) or 1))
+    elif piece.group(2) == "K":
+        screen[row] = screen[row][:column]
+    else:
+        screen[row] = screen[row][:column].ljust(column) + text + screen[row][column + len(text):]
+        column += len(text)
+ports = sys.argv[2:]
+progress = [line for line in screen if " of 16384 bytes," in line]
+assert len(progress) == len(ports), screen
+for line, port in zip(progress, ports):
+    assert line.startswith(f"{port}: 16384 of 16384 bytes, 100%") and line.endswith("done"), screen
+assert [line.split(", ")[0] for line in screen if ": written" in line] == [f"{port}: written" for port in ports], screen
+EOF
+    fail "live lines on a terminal: $(tail -c 600 "$work/terminal" | cat -A)"
+
 # One device, two jobs: the simulator serves the sender again after it closed.
 start_sim twice
 run write "$worked" --port "$pty"
