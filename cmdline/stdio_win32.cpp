@@ -32,13 +32,6 @@ void PutConsoleBack()
     if (theOutputCodePage) SetConsoleOutputCP(theOutputCodePage);
 }
 
-void PutConsoleBackAtExit()
-{
-    static bool registered = false;
-    if (!registered) std::atexit(PutConsoleBack);
-    registered = true;
-}
-
 // How long the system waits for a handler after closing the console (5 s)
 // or at log-off and shut-down, less a margin: time for the jobs to stop at
 // their next step, put their ports back and be logged.
@@ -134,7 +127,7 @@ char** TakeArgumentsInUtf8(int argc, char** argv)
     UINT codePage = GetConsoleOutputCP();  // 0: no console
     if (codePage && codePage != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
         theOutputCodePage = codePage;
-        PutConsoleBackAtExit();
+        std::atexit(PutConsoleBack);
     }
     int count = 0;
     LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
